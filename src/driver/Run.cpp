@@ -1,0 +1,69 @@
+#include "driver/Run.h"
+
+#include <boost/program_options.hpp>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "driver/LoadStage.h"
+#include "util/ErrorMsg.h"
+
+namespace po = boost::program_options;
+
+namespace {
+
+// Option values are read only when the run gets to them, so that a missing
+// option shows up where it is needed; reading an absent one throws
+// boost::bad_any_cast.
+template <typename T>
+const T& Option(const po::variables_map& options, const char* name) {
+  return options[name].as<T>();
+}
+
+MemoryImage LoadInputFile(const std::string& path, std::ostream& messages) {
+  std::ifstream in(path, std::ios::in);
+  if (!in) throw std::runtime_error("File not opened");
+  MemoryImage image = LoadImage(in, messages);
+  in.close();  // a failure to close changes nothing that was read
+  return image;
+}
+
+}  // namespace
+
+int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
+  int return_code = 0;
+  try {
+    po::options_description description("Allowed options");
+    description.add_options()
+        ("help,h", "print usage message")
+        ("input,i", po::value<std::string>(), "pathname for input")
+        ("output,o", po::value<std::string>(), "pathname for output")
+        ("address,a", po::value<int>(), "address")
+        ("value,v", po::value<std::string>(), "value for write");
+
+    po::variables_map options;
+    po::store(po::parse_command_line(argc, argv, description), options,
+              false);
+
+    if (options.count("help")) {
+      out << description << std::endl;
+      return 0;
+    }
+
+    const MemoryImage image =
+        LoadInputFile(Option<std::string>(options, "input"), out);
+    static_cast<void>(image);  // patched and written back in a later stage
+
+  } catch (const std::exception& e) {
+    out << "Error : " << e.what() << std::endl;
+    return_code = 127;
+  } catch (Util::ErrorMsg* e) {
+    const std::unique_ptr<Util::ErrorMsg> owned(e);
+    out << "Error : " << owned->Message() << std::endl;
+    return_code = 126;
+  } catch (...) {
+    return_code = 128;
+  }
+  return return_code;
+}

@@ -1,0 +1,71 @@
+#ifndef HEXPOKE_RECORDS_INTEL_HEX_RECORD_H_
+#define HEXPOKE_RECORDS_INTEL_HEX_RECORD_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<std::uint8_t>;
+
+// One Intel HEX record. It holds its raw record bytes (length, address high,
+// address low, type, data; see record_format), and keeps the invariant that
+// there are 4 + L of them, L being byte 0, once its creator has filled them.
+// Records live on the heap, are owned through std::unique_ptr and are never
+// copied.
+class CAbstractIntelHexRecord {
+ public:
+  CAbstractIntelHexRecord(const CAbstractIntelHexRecord&) = delete;
+  CAbstractIntelHexRecord& operator=(const CAbstractIntelHexRecord&) = delete;
+  virtual ~CAbstractIntelHexRecord() = default;
+
+  // The record line, without a line end.
+  std::string RecordText() const;
+
+  // Appends RecordText() to `out`: the form to use when many records go into
+  // one buffer.
+  virtual void AppendRecordText(std::string& out) const = 0;
+
+  // A copy of the L data bytes.
+  Bytes RecordData() const;
+
+  // Raw record bytes 1 and 2, high byte first.
+  std::uint16_t RecordAddress() const;
+
+  Bytes& RawBytes() { return raw_; }
+  const Bytes& RawBytes() const { return raw_; }
+
+ protected:
+  // Four zero raw record bytes: length 0, address 0000, type 00.
+  CAbstractIntelHexRecord();
+
+ private:
+  Bytes raw_;
+};
+
+// A data record (type 00). Its text is the record line with uppercase digits
+// and a checksum computed afresh from the raw record bytes, exactly as they
+// stand.
+class CIntelBinRecord final : public CAbstractIntelHexRecord {
+ public:
+  CIntelBinRecord() = default;
+  void AppendRecordText(std::string& out) const override;
+};
+
+// An end-of-file record (type 01). Its text is always ":00000001FF",
+// whatever its raw record bytes hold.
+class CIntelEndFileRecord final : public CAbstractIntelHexRecord {
+ public:
+  CIntelEndFileRecord() = default;
+  void AppendRecordText(std::string& out) const override;
+};
+
+// Record list: owns its records, in output order.
+using RecordList = std::vector<std::unique_ptr<CAbstractIntelHexRecord>>;
+
+// Record factory: a CIntelBinRecord for type 00, a CIntelEndFileRecord for
+// type 01, each with raw record bytes 00 00 00 <type>. Returns nullptr for
+// every other type.
+std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type);
+
+#endif  // HEXPOKE_RECORDS_INTEL_HEX_RECORD_H_

@@ -1,0 +1,18 @@
+#include "util/HexByteText.h"
+
+#include "util/ErrorMsg.h"
+
+namespace Util {
+
+std::string ByteToHexText(std::uint8_t byte) {
+  std::string text;
+  AppendHexText(text, byte);
+  return text;
+}
+
+std::uint8_t HexTextToByte(std::string_view text) {
+  if (text.size() != 2) throw new ErrorMsg("Hex convert error");
+  return HexPairToByte(text[0], text[1]);
+}
+
+}  // namespace Util
