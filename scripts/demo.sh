@@ -14,9 +14,9 @@ echo
 echo "Before:"
 cat build/demo/firmware.hex
 echo
-echo "\$ build/hexpoke -i build/demo/firmware.hex "
+echo "\$ build/hexpoke -i build/demo/firmware.hex -o build/demo/firmware.hex -a 48 -v 20261208"
 status=0
-build/hexpoke -i build/demo/firmware.hex  || status=$?
+build/hexpoke -i build/demo/firmware.hex -o build/demo/firmware.hex -a 48 -v 20261208 || status=$?
 echo "exit code: $status"
 echo
 echo "After:"

@@ -121,4 +121,259 @@ TEST_F(EndToEnd, CommandLinesEndWithTheirExactTextAndCode) {
   }
 }
 
+TEST_F(EndToEnd, PatchesTheDocumentedRun) {
+  const std::string in = Write("in.hex", kTwoRecords);
+  const ProcessResult result =
+      Hexpoke({"-i", in, "-o", Path("out.hex"), "-a", "16", "-v", "A55A"});
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(Read(Path("out.hex")),
+            ":10000000000102030405060708090A0B0C0D0E0F78\n"
+            ":10001000A55A12131415161718191A1B1C1D1E1F8A\n"
+            ":00000001FF\n");
+}
+
+TEST_F(EndToEnd, ParserMessagesComeBeforeTheOutcome) {
+  const std::string in =
+      Write("in.hex", ":0400100001020304E3\r\n:0400100001020304\r\n");
+  const ProcessResult result =
+      Hexpoke({"-i", in, "-o", Path("out.hex"), "-a", "0", "-v", "01"});
+  EXPECT_EQ(result.out, "error checksum. E2\nerror len: size - >8 4\n");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(Read(Path("out.hex")), ":0100000001FE\n:00000001FF\n");
+}
+
+// Each case patches kTwoRecords (bytes 00..1F) at an address and checks the
+// whole output file.
+TEST_F(EndToEnd, PatchOverwritesAndGrowsTheImage) {
+  static const struct {
+    const char* address;
+    const char* value;
+    const char* output;
+  } cases[] = {
+      {"4", "AABB",
+       ":1000000000010203AABB060708090A0B0C0D0E0F1C\n"
+       ":10001000101112131415161718191A1B1C1D1E1F68\n"
+       ":00000001FF\n"},
+      {"32", "AABB",
+       ":10000000000102030405060708090A0B0C0D0E0F78\n"
+       ":10001000101112131415161718191A1B1C1D1E1F68\n"
+       ":02002000AABB79\n"
+       ":00000001FF\n"},
+      {"40", "01",
+       ":10000000000102030405060708090A0B0C0D0E0F78\n"
+       ":10001000101112131415161718191A1B1C1D1E1F68\n"
+       ":09002000000000000000000001D6\n"
+       ":00000001FF\n"},
+      {"31", "aabb",
+       ":10000000000102030405060708090A0B0C0D0E0F78\n"
+       ":10001000101112131415161718191A1B1C1D1EAADD\n"
+       ":01002000BB24\n"
+       ":00000001FF\n"},
+      {"0", "zz-1",
+       ":1000000000FF02030405060708090A0B0C0D0E0F7A\n"
+       ":10001000101112131415161718191A1B1C1D1E1F68\n"
+       ":00000001FF\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string in = Write("in.hex", kTwoRecords);
+    const ProcessResult result = Hexpoke(
+        {"-i", in, "-o", Path("out.hex"), "-a", c.address, "-v", c.value});
+    EXPECT_EQ(result.out, "") << c.address << " " << c.value;
+    EXPECT_EQ(result.exit_code, 0) << c.address << " " << c.value;
+    EXPECT_EQ(Read(Path("out.hex")), c.output) << c.address << " " << c.value;
+  }
+}
+
+TEST_F(EndToEnd, AnEmptyInputBecomesTheValueAlone) {
+  const std::string in = Write("empty.hex", "");
+  const ProcessResult result = Hexpoke(
+      {"--input=" + in, "--output=" + Path("out.hex"), "-a0", "-v01"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(Read(Path("out.hex")), ":0100000001FE\n:00000001FF\n");
+}
+
+// Failures before the write stage leave an existing output file alone.
+TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
+  const std::string in = Write("in.hex", kTwoRecords + std::string(":00\n"));
+  const std::string out = Path("out.hex");
+  const std::string wrong = "Wrong walue\n";
+  const std::string parser = "error len: size - >1 0\n";
+  const CliCase cases[] = {
+      {"empty value", {"-i", in, "-o", out, "-a", "0", "-v", ""}, "", 0},
+      {"odd value", {"-i", in, "-o", out, "-a", "0", "-v", "ABC"}, "", 0},
+      {"odd value, no address", {"-i", in, "-o", out, "-v", "ABC"}, "", 0},
+      {"no value", {"-i", in, "-o", out, "-a", "0"}, "", 127},
+      {"no address", {"-i", in, "-o", out, "-v", "AA"}, "", 127},
+      {"negative address", {"-i", in, "-o", out, "-a", "-1", "-v", "AA"}, "",
+       127},
+      {"address at the 64 KiB end", {"-i", in, "-o", out, "-a", "65535", "-v",
+       "AABB"}, "", 127},
+      {"largest int address", {"-i", in, "-o", out, "-a", "2147483647", "-v",
+       "AABB"}, "", 127},
+  };
+  const std::string expected_out[] = {
+      parser + wrong, parser + wrong, parser + wrong,
+      parser + kBadAnyCast, parser + kBadAnyCast,
+      parser + "Error : Address out of range\n",
+      parser + "Error : Address out of range\n",
+      parser + "Error : Address out of range\n"};
+  std::size_t i = 0;
+  for (const CliCase& c : cases) {
+    Write("out.hex", "old contents\n");
+    const ProcessResult result = Hexpoke(c.args);
+    EXPECT_EQ(result.out, expected_out[i++]) << c.name;
+    EXPECT_EQ(result.err, "") << c.name;
+    EXPECT_EQ(result.exit_code, c.exit_code) << c.name;
+    EXPECT_EQ(Read(out), "old contents\n") << c.name;
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"in.hex", "out.hex"}))
+        << c.name;
+  }
+}
+
+TEST_F(EndToEnd, NoOutputOptionWritesNothing) {
+  const std::string in = Write("in.hex", kTwoRecords);
+  const ProcessResult result = Hexpoke({"-i", in, "-a", "0", "-v", "AA"});
+  EXPECT_EQ(result.out, kBadAnyCast);
+  EXPECT_EQ(result.exit_code, 127);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"in.hex"});
+}
+
+TEST_F(EndToEnd, TheLastAddressOf64KiBIsWritable) {
+  const std::string in = Write("in.hex", "");
+  const ProcessResult result =
+      Hexpoke({"-i", in, "-o", Path("out.hex"), "-a", "65535", "-v", "5A"});
+  EXPECT_EQ(result.exit_code, 0);
+  const std::string out = Read(Path("out.hex"));
+  EXPECT_EQ(out.size(), 4096u * 44 + 12);
+  EXPECT_EQ(out.substr(out.size() - 56),
+            ":10FFF0000000000000000000000000000000005AA7\n:00000001FF\n");
+}
+
+TEST_F(EndToEnd, PatchesInPlaceWhenInputAndOutputAreOneFile) {
+  const std::string file = Write("firmware.hex", kTwoRecords);
+  const ProcessResult result =
+      Hexpoke({"-i", file, "-o", file, "-a", "1", "-v", "FFFF"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(Read(file),
+            ":1000000000FFFF030405060708090A0B0C0D0E0F7D\n"
+            ":10001000101112131415161718191A1B1C1D1E1F68\n"
+            ":00000001FF\n");
+  EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"});
+}
+
+TEST_F(EndToEnd, AnExistingOutputIsReplacedWhole) {
+  const std::string in = Write("in.hex", ":0100000011EE\n");
+  Write("out.hex", std::string(5000, 'x'));
+  const ProcessResult result =
+      Hexpoke({"-i", in, "-o", Path("out.hex"), "-a", "0", "-v", "22"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(Read(Path("out.hex")), ":0100000022DD\n:00000001FF\n");
+}
+
+TEST_F(EndToEnd, OutputsThatCannotBeOpenedAreReported) {
+  const std::string in = Write("in.hex", kTwoRecords);
+  fs::create_directory(Path("subdir"));
+  for (const std::string& out :
+       {Path("missing/out.hex"), Path("subdir"), Path("subdir/")}) {
+    const ProcessResult result =
+        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "AA"});
+    EXPECT_EQ(result.out, "Error : File not opened\n") << out;
+    EXPECT_EQ(result.err, "") << out;
+    EXPECT_EQ(result.exit_code, 127) << out;
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"in.hex", "subdir"}));
+    EXPECT_TRUE(fs::is_empty(Path("subdir")));
+  }
+}
+
+TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
+  // Root may write anything, so the run drops to an unprivileged user.
+  fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_read |
+                            fs::perms::group_exec | fs::perms::others_read |
+                            fs::perms::others_exec);
+  ProcessLimits unprivileged;
+  unprivileged.drop_root = true;
+  const std::string in = Write("in.hex", kTwoRecords);
+  // A file that may not be written, in a directory that may: replacing it
+  // by rename would be possible, but is not what the user allowed.
+  fs::create_directory(Path("open"));
+  fs::permissions(Path("open"), fs::perms::all);
+  const std::string locked = Write("open/locked.hex", "old\n");
+  fs::permissions(locked, fs::perms::owner_read | fs::perms::group_read |
+                              fs::perms::others_read);
+  fs::create_directory(Path("readonly"));
+  for (const std::string& out : {locked, Path("readonly/out.hex")}) {
+    const ProcessResult result =
+        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "AA"}, unprivileged);
+    EXPECT_EQ(result.out, "Error : File not opened\n") << out;
+    EXPECT_EQ(result.exit_code, 127) << out;
+  }
+  EXPECT_EQ(Read(locked), "old\n");
+  EXPECT_TRUE(fs::is_empty(Path("readonly")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(Path("open")),
+                          fs::directory_iterator()),
+            1);
+}
+
+TEST_F(EndToEnd, AFailedWriteIsAFailure) {
+  const std::string in = Write("in.hex", kTwoRecords);
+  const ProcessResult result =
+      Hexpoke({"-i", in, "-o", "/dev/full", "-a", "0", "-v", "AA"});
+  EXPECT_EQ(result.out, "Error : File not written\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exit_code, 127);
+}
+
+TEST_F(EndToEnd, AFileSizeLimitMidWriteLeavesTheFileIntact) {
+  // A 64 KiB image makes some 180 KB of text; the limit stops it at 4 KiB.
+  const std::string file = Write("firmware.hex", "");
+  ASSERT_EQ(Hexpoke({"-i", file, "-o", file, "-a", "65535", "-v", "01"})
+                .exit_code,
+            0);
+  const std::string original = Read(file);
+
+  ProcessLimits limits;
+  limits.file_size_limit = 4096;
+  const ProcessResult result =
+      Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "AA"}, limits);
+  EXPECT_EQ(result.out, "Error : File not written\n");
+  EXPECT_EQ(result.exit_code, 127);
+  EXPECT_EQ(Read(file), original);
+  EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"});
+}
+
+TEST_F(EndToEnd, ASymbolicLinkIsFollowedAndStaysALink) {
+  const std::string in = Write("in.hex", ":0100000011EE\n");
+  const std::string real = Write("real.hex", "old\n");
+  fs::create_symlink("real.hex", Path("link.hex"));
+  const ProcessResult result =
+      Hexpoke({"-i", in, "-o", Path("link.hex"), "-a", "0", "-v", "22"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_TRUE(fs::is_symlink(Path("link.hex")));
+  EXPECT_EQ(Read(real), ":0100000022DD\n:00000001FF\n");
+  EXPECT_EQ(Listing(),
+            (std::vector<std::string>{"in.hex", "link.hex", "real.hex"}));
+}
+
+TEST_F(EndToEnd, AReplacedFileKeepsItsPermissionBits) {
+  const std::string file = Write("firmware.hex", kTwoRecords);
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
+                            fs::perms::group_read);
+  const ProcessResult result =
+      Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "22"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(fs::status(file).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write |
+                fs::perms::group_read);
+}
+
+TEST_F(EndToEnd, DevicesAreWrittenDirectly) {
+  const std::string in = Write("in.hex", ":0100000011EE\n");
+  const ProcessResult result =
+      Hexpoke({"-i", in, "-o", "/dev/stdout", "-a", "0", "-v", "22"});
+  EXPECT_EQ(result.out, ":0100000022DD\n:00000001FF\n");
+  EXPECT_EQ(result.exit_code, 0);
+}
+
 }  // namespace

@@ -7,6 +7,9 @@
 #include <string>
 
 #include "driver/LoadStage.h"
+#include "driver/OutputFile.h"
+#include "driver/PatchStage.h"
+#include "image/ImageToRecords.h"
 #include "util/ErrorMsg.h"
 
 namespace po = boost::program_options;
@@ -27,6 +30,17 @@ MemoryImage LoadInputFile(const std::string& path, std::ostream& messages) {
   MemoryImage image = LoadImage(in, messages);
   in.close();  // a failure to close changes nothing that was read
   return image;
+}
+
+std::string RecordListText(const RecordList& records) {
+  std::string text;
+  // 16 data bytes make a 43-character line, end-of-line included.
+  text.reserve(records.size() * 44);
+  for (const auto& record : records) {
+    record->AppendRecordText(text);
+    text.push_back('\n');
+  }
+  return text;
 }
 
 }  // namespace
@@ -51,10 +65,20 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
       return 0;
     }
 
-    const MemoryImage image =
+    MemoryImage image =
         LoadInputFile(Option<std::string>(options, "input"), out);
-    static_cast<void>(image);  // patched and written back in a later stage
 
+    const std::string& value = Option<std::string>(options, "value");
+    if (!IsWellFormedValue(value)) {
+      out << "Wrong walue" << std::endl;
+      return 0;
+    }
+    const Bytes value_bytes = ValueBytes(value);
+    PatchImage(image, Option<int>(options, "address"), value_bytes);
+
+    const RecordList records = ImageToRecords(image);
+    const std::string text = RecordListText(records);
+    WriteOutputFile(Option<std::string>(options, "output"), text);
   } catch (const std::exception& e) {
     out << "Error : " << e.what() << std::endl;
     return_code = 127;

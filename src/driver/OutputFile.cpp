@@ -1,0 +1,115 @@
+#include "driver/OutputFile.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void NotOpened() { throw std::runtime_error("File not opened"); }
+[[noreturn]] void NotWritten() { throw std::runtime_error("File not written"); }
+
+void WriteAndClose(std::ofstream& out, const std::string& text) {
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  out.flush();
+  const bool written = static_cast<bool>(out);
+  out.close();
+  if (!written || out.fail()) NotWritten();
+}
+
+// Follows symbolic links to the path they finally name, which need not exist.
+fs::path ResolveLinks(fs::path path) {
+  std::error_code error;
+  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(path, error));
+       ++hops) {
+    const fs::path target = fs::read_symlink(path, error);
+    if (error) NotOpened();
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  return path;
+}
+
+// Creates a new, empty file in `directory` whose name no other file has, and
+// returns its path. fopen's "x" mode fails if the file exists, so a file made
+// at the same moment by someone else is never taken over.
+fs::path CreateTemporaryBeside(const fs::path& target) {
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  const fs::path directory = target.parent_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate =
+        directory / ("." + target.filename().string() + ".hexpoke-" +
+                     std::to_string(random() % 1000000000) + ".tmp");
+    if (std::FILE* file = std::fopen(candidate.string().c_str(), "wx")) {
+      std::fclose(file);
+      return candidate;
+    }
+    std::error_code error;
+    if (!fs::exists(candidate, error)) break;  // not a clash: cannot create
+  }
+  NotOpened();
+}
+
+// Removes the temporary file unless it has been renamed into place.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(fs::path path) : path_(std::move(path)) {}
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+  ~TemporaryFile() {
+    if (!path_.empty()) {
+      std::error_code ignored;
+      fs::remove(path_, ignored);
+    }
+  }
+  const fs::path& path() const { return path_; }
+  void Release() { path_.clear(); }
+
+ private:
+  fs::path path_;
+};
+
+void WriteDirectly(const fs::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::out | std::ios::trunc);
+  if (!out) NotOpened();
+  WriteAndClose(out, text);
+}
+
+}  // namespace
+
+void WriteOutputFile(const std::string& path, const std::string& text) {
+  const fs::path target = ResolveLinks(fs::path(path));
+  std::error_code error;
+  const fs::file_status status = fs::status(target, error);
+  const bool exists = fs::exists(status);
+  if (exists && !fs::is_regular_file(status)) {
+    WriteDirectly(target, text);
+    return;
+  }
+  if (exists) {
+    // Replacing by rename needs only the directory's permission; insist on
+    // the file's own, as truncating it in place would.
+    std::ofstream probe(target, std::ios::out | std::ios::app);
+    if (!probe) NotOpened();
+  }
+
+  TemporaryFile temporary(CreateTemporaryBeside(target));
+  {
+    std::ofstream out(temporary.path(), std::ios::out | std::ios::trunc);
+    if (!out) NotOpened();
+    WriteAndClose(out, text);
+  }
+  if (exists) {
+    fs::permissions(temporary.path(), status.permissions(),
+                    fs::perm_options::replace, error);
+    if (error) NotWritten();
+  }
+  fs::rename(temporary.path(), target, error);
+  if (error) NotWritten();
+  temporary.Release();
+}
