@@ -2,16 +2,19 @@
 # Installs the Debian packages that hexpoke needs, if any are missing.
 #   scripts/setup.sh build   what building the tool needs
 #   scripts/setup.sh test    that, and everything the test suite uses
+#   scripts/setup.sh bench   that, and what bench/run.sh uses
 # Safe to run again: it installs nothing that is already there.
 set -euo pipefail
 
 build_packages=(g++ cmake ninja-build libboost-program-options-dev)
-test_packages=(libgtest-dev)
+test_packages=(libgtest-dev libbenchmark-dev)
+bench_packages=(libbenchmark-dev hyperfine srecord valgrind python3 time)
 
 case "${1:-build}" in
   build) wanted=("${build_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 [build|test]" >&2; exit 2 ;;
+  bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
+  *) echo "usage: $0 [build|test|bench]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "util/ErrorMsg.h"
 
@@ -41,6 +42,56 @@ TEST(HexTextToByte, AgreesWithStreamExtractionForEveryTwoCharacterText) {
     }
   }
   EXPECT_EQ(mismatches, 0);
+}
+
+// The block decoder against the pair-at-a-time one: every pair of
+// characters in every position of a text of one eight-pair block and a
+// tail pair, the other pairs being digits or not.
+TEST(HexPairsToBytes, AgreesWithHexPairToByteInEveryPosition) {
+  constexpr int kPairs = 9;
+  int mismatches = 0;
+  for (const char* filler : {"5a", "zz", "-1"}) {
+    for (int position = 0; position < kPairs; ++position) {
+      for (int first = 0; first < 256; ++first) {
+        for (int second = 0; second < 256; ++second) {
+          std::string text;
+          for (int i = 0; i < kPairs; ++i) text += filler;
+          text[2 * position] = static_cast<char>(first);
+          text[2 * position + 1] = static_cast<char>(second);
+          std::uint8_t bytes[kPairs];
+          Util::HexPairsToBytes(text.data(), kPairs, bytes);
+          for (int i = 0; i < kPairs; ++i) {
+            if (bytes[i] != Util::HexPairToByte(text[2 * i], text[2 * i + 1]) &&
+                ++mismatches <= 10) {
+              ADD_FAILURE() << "pair " << i << " of a text with bytes "
+                            << first << "," << second << " at pair "
+                            << position << ", filler " << filler;
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(WriteHexTexts, AgreesWithByteToHexTextForEveryByteAndLength) {
+  std::vector<std::uint8_t> bytes(256 + 40);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(i * 37 + i / 256);
+  }
+  for (std::size_t offset = 0; offset < 256; ++offset) {
+    for (std::size_t count : {0u, 1u, 15u, 16u, 17u, 33u, 40u}) {
+      std::string expected;
+      for (std::size_t i = 0; i < count; ++i) {
+        expected += Util::ByteToHexText(bytes[offset + i]);
+      }
+      std::string actual(2 * count, '?');
+      char* end = Util::WriteHexTexts(&actual[0], &bytes[offset], count);
+      EXPECT_EQ(end, actual.data() + 2 * count);
+      EXPECT_EQ(actual, expected) << offset << " " << count;
+    }
+  }
 }
 
 TEST(ByteToHexText, AgreesWithStreamFormattingForEveryByte) {

@@ -109,6 +109,9 @@ TEST(LoadImage, PlacesDataOfEveryRecordItReturnsWhateverComesAround) {
        "error len: size - >2 0\n"},
       {"a lone start code", ": :0100000011EE", {0x11},
        "error len: size - >0 0\n"},
+      {"a good line with more stuck to it is not a record line",
+       ":0100000011EEx\n:0100000011EE00\n:0100000022DD", {0x22},
+       "error len: size - >7 1\n"},
   };
   for (const auto& c : cases) {
     const Loaded loaded = Load(c.text);

@@ -1,9 +1,11 @@
 #include "driver/LoadStage.h"
 
-#include <memory>
+#include <array>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <memory>
 
 #include "records/RecordFormat.h"
 #include "records/RecordLineParser.h"
@@ -13,19 +15,43 @@ using namespace record_format;
 namespace {
 
 // The white space of the classic locale, which separates words.
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
+constexpr std::array<bool, 256> kIsSpace = [] {
+  std::array<bool, 256> table{};
+  for (const unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) {
+    table[c] = true;
+  }
+  return table;
+}();
+
+bool IsSpace(char c) { return kIsSpace[static_cast<unsigned char>(c)]; }
+
+// The first white-space character in [p, end), or end.
+const char* FindSpace(const char* p, const char* end) {
+  // Eight characters at a time: white space is all below 0x21, and this
+  // test is zero exactly when no byte of x is below 0x21.
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  while (end - p >= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    if (((x - 0x21 * kOnes) & ~x & 0x80 * kOnes) != 0) {
+      for (int i = 0; i < 8; ++i) {
+        if (IsSpace(p[i])) return p + i;
+      }
+    }
+    p += 8;
+  }
+  while (p != end && !IsSpace(*p)) ++p;
+  return p;
 }
 
-void InsertRecordData(MemoryImage& image,
-                      const CAbstractIntelHexRecord& record) {
-  const Bytes data = record.RecordData();
-  if (data.empty()) return;
-  const std::size_t address = record.RecordAddress();
+// Inserts the line's data before index <address>, padding the image with
+// zeros up to the address first if it is shorter.
+void InsertRecordData(MemoryImage& image, const DecodedRecordLine& line) {
+  if (line.data_size() == 0) return;
+  const std::size_t address = line.address();
   if (address > image.size()) image.resize(address, 0);
   image.insert(image.begin() + static_cast<std::ptrdiff_t>(address),
-               data.begin(), data.end());
+               line.data(), line.data() + line.data_size());
   if (image.size() > kLargestImage) throw std::runtime_error("Image too large");
 }
 
@@ -42,9 +68,18 @@ class WordLoader {
       if (length_ == 0) {
         while (p != end && IsSpace(*p)) ++p;
         if (p == end) return;
+        // Most words are good record lines: take those in one step.
+        const std::size_t line_length = DecodeWellFormedLine(
+            p, static_cast<std::size_t>(end - p), line_);
+        if (line_length != 0 && line_length < static_cast<std::size_t>(end - p) &&
+            IsSpace(p[line_length])) {
+          Insert(line_);
+          p += line_length;
+          continue;
+        }
       }
       const char* start = p;
-      while (p != end && !IsSpace(*p)) ++p;
+      p = FindSpace(p, end);
       const std::size_t count = static_cast<std::size_t>(p - start);
       if (p != end && length_ == 0) {
         Parse(std::string_view(start, count), count);  // whole word in view
@@ -65,29 +100,37 @@ class WordLoader {
   }
 
  private:
+  // What ParseRecordLine does, without making a record object only to copy
+  // its data out again.
   void Parse(std::string_view head, std::size_t length) {
-    if (std::unique_ptr<CAbstractIntelHexRecord> record =
-            ParseRecordLine(head, length, messages_)) {
-      InsertRecordData(image_, *record);
-    }
+    if (DecodeRecordLine(head, length, messages_, line_)) Insert(line_);
+  }
+
+  void Insert(const DecodedRecordLine& line) {
+    if (IsKnownRecordType(line.type())) InsertRecordData(image_, line);
   }
 
   MemoryImage& image_;
   std::ostream& messages_;
   std::string head_;
   std::size_t length_ = 0;
+  DecodedRecordLine line_;
 };
 
 }  // namespace
 
 MemoryImage LoadImage(std::istream& in, std::ostream& messages) {
   MemoryImage image;
+  // Reserved, not touched: the image never grows past this, so it is never
+  // copied while it grows.
+  image.reserve(kLargestImage);
   WordLoader loader(image, messages);
-  std::vector<char> buffer(64 * 1024);
+  constexpr std::size_t kBufferSize = 16 * 1024;
+  const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
   for (;;) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    in.read(buffer.get(), static_cast<std::streamsize>(kBufferSize));
     if (in.bad()) throw std::runtime_error("File not read");
-    const char* begin = buffer.data();
+    const char* begin = buffer.get();
     loader.Feed(begin, begin + in.gcount());
     if (in.eof()) break;
     if (in.fail()) throw std::runtime_error("File not read");

@@ -14,8 +14,10 @@ namespace {
 [[noreturn]] void NotOpened() { throw std::runtime_error("File not opened"); }
 [[noreturn]] void NotWritten() { throw std::runtime_error("File not written"); }
 
-void WriteAndClose(std::ofstream& out, const std::string& text) {
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+using WriteContents = std::function<void(std::ostream&)>;
+
+void WriteAndClose(std::ofstream& out, const WriteContents& write_contents) {
+  write_contents(out);
   out.flush();
   const bool written = static_cast<bool>(out);
   out.close();
@@ -74,21 +76,22 @@ class TemporaryFile {
   fs::path path_;
 };
 
-void WriteDirectly(const fs::path& path, const std::string& text) {
+void WriteDirectly(const fs::path& path, const WriteContents& write_contents) {
   std::ofstream out(path, std::ios::out | std::ios::trunc);
   if (!out) NotOpened();
-  WriteAndClose(out, text);
+  WriteAndClose(out, write_contents);
 }
 
 }  // namespace
 
-void WriteOutputFile(const std::string& path, const std::string& text) {
+void WriteOutputFile(const std::string& path,
+                     const WriteContents& write_contents) {
   const fs::path target = ResolveLinks(fs::path(path));
   std::error_code error;
   const fs::file_status status = fs::status(target, error);
   const bool exists = fs::exists(status);
   if (exists && !fs::is_regular_file(status)) {
-    WriteDirectly(target, text);
+    WriteDirectly(target, write_contents);
     return;
   }
   if (exists) {
@@ -102,7 +105,7 @@ void WriteOutputFile(const std::string& path, const std::string& text) {
   {
     std::ofstream out(temporary.path(), std::ios::out | std::ios::trunc);
     if (!out) NotOpened();
-    WriteAndClose(out, text);
+    WriteAndClose(out, write_contents);
   }
   if (exists) {
     fs::permissions(temporary.path(), status.permissions(),

@@ -1,10 +1,12 @@
 #ifndef HEXPOKE_DRIVER_OUTPUT_FILE_H_
 #define HEXPOKE_DRIVER_OUTPUT_FILE_H_
 
+#include <functional>
+#include <ostream>
 #include <string>
 
-// Writes `text` (lines ending in '\n') to the file at `path` through a
-// text-mode stream, so that on Windows each line ends in CR LF.
+// Has `write_contents` write the file at `path` through a text-mode stream,
+// so that on Windows each '\n' it writes becomes CR LF.
 //
 // A regular file, or a path that names nothing yet, is never truncated in
 // place: the text goes to a new file beside it that is renamed over `path`
@@ -19,6 +21,8 @@
 // std::runtime_error("File not written") if writing or closing it fails.
 // On every failure the old file is left as it was and no temporary file
 // remains.
-void WriteOutputFile(const std::string& path, const std::string& text);
+void WriteOutputFile(
+    const std::string& path,
+    const std::function<void(std::ostream&)>& write_contents);
 
 #endif  // HEXPOKE_DRIVER_OUTPUT_FILE_H_

@@ -10,6 +10,7 @@
 #include "driver/OutputFile.h"
 #include "driver/PatchStage.h"
 #include "image/ImageToRecords.h"
+#include "records/RecordFormat.h"
 #include "util/ErrorMsg.h"
 
 namespace po = boost::program_options;
@@ -32,15 +33,23 @@ MemoryImage LoadInputFile(const std::string& path, std::ostream& messages) {
   return image;
 }
 
-std::string RecordListText(const RecordList& records) {
-  std::string text;
-  // 16 data bytes make a 43-character line, end-of-line included.
-  text.reserve(records.size() * 44);
-  for (const auto& record : records) {
-    record->AppendRecordText(text);
-    text.push_back('\n');
-  }
-  return text;
+// The image as Intel HEX lines: its records, one line each, in order. The
+// lines are gathered into blocks so that the stream is called once per block
+// rather than once per line.
+void WriteImageLines(std::ostream& out, const MemoryImage& image) {
+  constexpr std::size_t kBlockSize = 16 * 1024;
+  std::string block;
+  block.reserve(kBlockSize + record_format::kMaxLineChars + 1);
+  const auto write_block = [&] {
+    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    block.clear();
+  };
+  ForEachImageRecord(image, [&](const CAbstractIntelHexRecord& record) {
+    record.AppendRecordText(block);
+    block.push_back('\n');
+    if (block.size() >= kBlockSize) write_block();
+  });
+  write_block();
 }
 
 }  // namespace
@@ -76,9 +85,10 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
     const Bytes value_bytes = ValueBytes(value);
     PatchImage(image, Option<int>(options, "address"), value_bytes);
 
-    const RecordList records = ImageToRecords(image);
-    const std::string text = RecordListText(records);
-    WriteOutputFile(Option<std::string>(options, "output"), text);
+    WriteOutputFile(Option<std::string>(options, "output"),
+                    [&image](std::ostream& file) {
+                      WriteImageLines(file, image);
+                    });
   } catch (const std::exception& e) {
     out << "Error : " << e.what() << std::endl;
     return_code = 127;

@@ -7,6 +7,21 @@
 
 using namespace record_format;
 
+namespace image_internal {
+
+void FillDataRecord(const MemoryImage& image, std::size_t offset, Bytes& raw) {
+  const std::size_t length = std::min(kOutputDataBytes, image.size() - offset);
+  raw.resize(kHeaderBytes + length);
+  raw[kLengthIndex] = static_cast<std::uint8_t>(length);
+  raw[kAddressHighIndex] = static_cast<std::uint8_t>(offset >> 8);
+  raw[kAddressLowIndex] = static_cast<std::uint8_t>(offset & 0xFF);
+  raw[kTypeIndex] = kDataType;
+  std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset), length,
+              raw.begin() + kHeaderBytes);
+}
+
+}  // namespace image_internal
+
 RecordList ImageToRecords(const MemoryImage& image) {
   assert(image.size() <= kLargestImage);
   RecordList records;
@@ -14,17 +29,9 @@ RecordList ImageToRecords(const MemoryImage& image) {
                   1);
   for (std::size_t offset = 0; offset < image.size();
        offset += kOutputDataBytes) {
-    const std::size_t length =
-        std::min(kOutputDataBytes, image.size() - offset);
-    std::unique_ptr<CAbstractIntelHexRecord> record = MakeRecord(kDataType);
-    Bytes& raw = record->RawBytes();
-    raw.reserve(kHeaderBytes + length);
-    raw[kLengthIndex] = static_cast<std::uint8_t>(length);
-    raw[kAddressHighIndex] = static_cast<std::uint8_t>(offset >> 8);
-    raw[kAddressLowIndex] = static_cast<std::uint8_t>(offset & 0xFF);
-    const auto first = image.begin() + static_cast<std::ptrdiff_t>(offset);
-    raw.insert(raw.end(), first, first + static_cast<std::ptrdiff_t>(length));
-    records.push_back(std::move(record));
+    Bytes raw;
+    image_internal::FillDataRecord(image, offset, raw);
+    records.push_back(std::make_unique<CIntelBinRecord>(std::move(raw)));
   }
   records.push_back(MakeRecord(kEndOfFileType));
   return records;

@@ -34,18 +34,26 @@ std::uint16_t CAbstractIntelHexRecord::RecordAddress() const {
 
 void CIntelBinRecord::AppendRecordText(std::string& out) const {
   const Bytes& raw = RawBytes();
-  out.reserve(out.size() + 3 + 2 * raw.size());
-  out.push_back(kStartCode);
   std::uint8_t sum = 0;
-  for (const std::uint8_t byte : raw) {
-    Util::AppendHexText(out, byte);
-    sum = static_cast<std::uint8_t>(sum + byte);
-  }
-  Util::AppendHexText(out, static_cast<std::uint8_t>(-sum));
+  for (const std::uint8_t byte : raw) sum = static_cast<std::uint8_t>(sum + byte);
+  const std::uint8_t checksum = static_cast<std::uint8_t>(-sum);
+
+  // Sized once and filled through a pointer: this runs for every record of
+  // every file written.
+  const std::size_t start = out.size();
+  out.resize(start + 1 + 2 * (raw.size() + 1));
+  char* p = &out[start];
+  *p++ = kStartCode;
+  p = Util::WriteHexTexts(p, raw.data(), raw.size());
+  Util::WriteHexText(p, checksum);
 }
 
 void CIntelEndFileRecord::AppendRecordText(std::string& out) const {
   out += ":00000001FF";
+}
+
+bool IsKnownRecordType(std::uint8_t type) {
+  return type == kDataType || type == kEndOfFileType;
 }
 
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {

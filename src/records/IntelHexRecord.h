@@ -38,6 +38,7 @@ class CAbstractIntelHexRecord {
  protected:
   // Four zero raw record bytes: length 0, address 0000, type 00.
   CAbstractIntelHexRecord();
+  explicit CAbstractIntelHexRecord(Bytes raw) : raw_(std::move(raw)) {}
 
  private:
   Bytes raw_;
@@ -49,6 +50,8 @@ class CAbstractIntelHexRecord {
 class CIntelBinRecord final : public CAbstractIntelHexRecord {
  public:
   CIntelBinRecord() = default;
+  // A data record holding `raw` as its raw record bytes.
+  explicit CIntelBinRecord(Bytes raw) : CAbstractIntelHexRecord(std::move(raw)) {}
   void AppendRecordText(std::string& out) const override;
 };
 
@@ -62,6 +65,9 @@ class CIntelEndFileRecord final : public CAbstractIntelHexRecord {
 
 // Record list: owns its records, in output order.
 using RecordList = std::vector<std::unique_ptr<CAbstractIntelHexRecord>>;
+
+// True for the types the record factory makes records of: 00 and 01.
+bool IsKnownRecordType(std::uint8_t type);
 
 // Record factory: a CIntelBinRecord for type 00, a CIntelEndFileRecord for
 // type 01, each with raw record bytes 00 00 00 <type>. Returns nullptr for

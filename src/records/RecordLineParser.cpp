@@ -1,10 +1,8 @@
 #include "records/RecordLineParser.h"
 
-#include <array>
+#include <algorithm>
 #include <cassert>
-#include <cstdint>
 
-#include "records/RecordFormat.h"
 #include "util/HexByteText.h"
 
 using namespace record_format;
@@ -16,8 +14,20 @@ std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
 
 std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
     std::string_view head, std::size_t length, std::ostream& messages) {
+  DecodedRecordLine line;
+  if (!DecodeRecordLine(head, length, messages, line)) return nullptr;
+  std::unique_ptr<CAbstractIntelHexRecord> record = MakeRecord(line.type());
+  if (record) {
+    record->RawBytes().assign(line.bytes.begin(),
+                              line.bytes.begin() + line.raw_size);
+  }
+  return record;
+}
+
+bool DecodeRecordLine(std::string_view head, std::size_t length,
+                      std::ostream& messages, DecodedRecordLine& line) {
   assert(head.size() >= std::min(length, kMaxLineChars + 1));
-  if (length == 0 || length % 2 == 0 || head[0] != kStartCode) return nullptr;
+  if (length == 0 || length % 2 == 0 || head[0] != kStartCode) return false;
 
   const std::size_t decoded = (length - 1) / 2;
   const unsigned data_length =
@@ -25,27 +35,44 @@ std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
   if (decoded != data_length + kHeaderBytes + 1) {
     messages << "error len: " << "size - >" << decoded << ' ' << data_length
              << std::endl;
-    return nullptr;
+    return false;
   }
 
   // The length check bounds `decoded` by kMaxLineBytes, and the whole text
   // is in `head`.
-  std::array<std::uint8_t, kMaxLineBytes> bytes;
+  Util::HexPairsToBytes(head.data() + 1, decoded, line.bytes.data());
   std::uint8_t sum = 0;
   for (std::size_t i = 0; i < decoded; ++i) {
-    bytes[i] = Util::HexPairToByte(head[1 + 2 * i], head[2 + 2 * i]);
-    sum = static_cast<std::uint8_t>(sum + bytes[i]);
+    sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
   }
-  const std::uint8_t carried = bytes[decoded - 1];
-  const auto expected = static_cast<std::uint8_t>(carried - sum);  // -(sum of the rest)
+  const std::uint8_t carried = line.bytes[decoded - 1];
+  // The checksum the line should carry: minus the sum of the bytes before it.
+  const auto expected = static_cast<std::uint8_t>(carried - sum);
   if (carried != expected) {
     messages << "error checksum. " << Util::ByteToHexText(expected)
              << std::endl;
-    return nullptr;
+    return false;
   }
+  line.raw_size = decoded - 1;
+  return true;
+}
 
-  std::unique_ptr<CAbstractIntelHexRecord> record =
-      MakeRecord(bytes[kTypeIndex]);
-  if (record) record->RawBytes().assign(bytes.begin(), bytes.begin() + (decoded - 1));
-  return record;
+std::size_t DecodeWellFormedLine(const char* text, std::size_t available,
+                                 DecodedRecordLine& line) {
+  if (available < 3 || text[0] != kStartCode) return 0;
+  std::uint8_t data_length;
+  if (!Util::HexDigitPairsToBytes(text + 1, 1, &data_length)) return 0;
+  const std::size_t bytes = kHeaderBytes + data_length + 1;
+  const std::size_t length = 1 + 2 * bytes;
+  if (available < length ||
+      !Util::HexDigitPairsToBytes(text + 1, bytes, line.bytes.data())) {
+    return 0;
+  }
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < bytes; ++i) {
+    sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
+  }
+  if (sum != 0) return 0;  // the checksum makes the sum of all bytes zero
+  line.raw_size = bytes - 1;
+  return length;
 }

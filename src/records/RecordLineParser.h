@@ -1,12 +1,15 @@
 #ifndef HEXPOKE_RECORDS_RECORD_LINE_PARSER_H_
 #define HEXPOKE_RECORDS_RECORD_LINE_PARSER_H_
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string_view>
 
 #include "records/IntelHexRecord.h"
+#include "records/RecordFormat.h"
 
 // Parses one whitespace-free word of an Intel HEX file as a record line.
 //
@@ -26,8 +29,44 @@ std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
 // first characters, was kept. A word longer than record_format::kMaxLineChars
 // can never be a record line, so a reader need keep no more of a word than
 // that many characters plus one.
-// REQUIRES: head.size() == min(length, kMaxLineChars + 1) or more.
+// REQUIRES: head.size() >= min(length, kMaxLineChars + 1).
 std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
     std::string_view head, std::size_t length, std::ostream& messages);
+
+// The raw record bytes of a line that passed the length and checksum checks.
+struct DecodedRecordLine {
+  std::array<std::uint8_t, record_format::kMaxLineBytes> bytes;
+  std::size_t raw_size;  // 4 + L; bytes[raw_size] is the checksum
+
+  std::uint8_t type() const { return bytes[record_format::kTypeIndex]; }
+  std::uint16_t address() const {
+    return static_cast<std::uint16_t>(
+        bytes[record_format::kAddressHighIndex] << 8 |
+        bytes[record_format::kAddressLowIndex]);
+  }
+  const std::uint8_t* data() const {
+    return bytes.data() + record_format::kHeaderBytes;
+  }
+  std::size_t data_size() const {
+    return raw_size - record_format::kHeaderBytes;
+  }
+};
+
+// ParseRecordLine short of making a record, for readers that want only the
+// bytes: the same checks and messages, and on success the line's bytes in
+// `line`. Returns false where ParseRecordLine returns nullptr for any reason
+// but the record type, which is left to the caller (see IsKnownRecordType).
+bool DecodeRecordLine(std::string_view head, std::size_t length,
+                      std::ostream& messages, DecodedRecordLine& line);
+
+// The quick way for a reader that has the text in memory: if `text` begins
+// with a record line made only of hex digits, complete within `available`
+// characters and with a correct checksum, decodes it into `line` and returns
+// its length, 11 + 2 * L. Returns 0 otherwise, printing nothing; the reader
+// must then take the word the usual way (DecodeRecordLine), which also gives
+// the messages. A line followed by more than white space is not a record
+// line: the reader must check the character after it.
+std::size_t DecodeWellFormedLine(const char* text, std::size_t available,
+                                 DecodedRecordLine& line);
 
 #endif  // HEXPOKE_RECORDS_RECORD_LINE_PARSER_H_

@@ -1,0 +1,33 @@
+#!/usr/bin/env python3
+"""Writes the benchmark's input files into the directory given."""
+import os
+import random
+import sys
+
+
+def record(address, data, record_type=0):
+    raw = [len(data), (address >> 8) & 0xFF, address & 0xFF, record_type] + list(data)
+    return ":" + "".join("%02X" % b for b in raw) + "%02X" % (-sum(raw) & 0xFF)
+
+
+def write_image(path, image, per_record):
+    lines = [record(o, image[o:o + per_record]) for o in range(0, len(image), per_record)]
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n:00000001FF\n")
+
+
+def main():
+    out = sys.argv[1]
+    rng = random.Random(20261208)
+    image = bytes(rng.randrange(256) for _ in range(0x10000))
+    # 64 KiB as 4,096 records of 16 bytes.
+    write_image(os.path.join(out, "image16.hex"), image, 16)
+    # 256 records of 255 bytes (65,280 bytes).
+    write_image(os.path.join(out, "image255.hex"), image[:256 * 255], 255)
+    # The parser alone: a million well-formed lines that add nothing.
+    with open(os.path.join(out, "parser.hex"), "w") as f:
+        f.write((record(0, [0x10, 0x00], 2) + "\n") * 1_000_000)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,71 @@
+// Micro-benchmarks of the stages that run per byte or per line; the whole
+// process is measured by bench/run.sh.
+
+#include <benchmark/benchmark.h>
+
+#include <sstream>
+#include <string>
+
+#include "driver/LoadStage.h"
+#include "image/ImageToRecords.h"
+#include "records/RecordLineParser.h"
+
+namespace {
+
+MemoryImage RandomImage(std::size_t size) {
+  MemoryImage image(size);
+  std::uint32_t state = 12345;
+  for (auto& byte : image) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<std::uint8_t>(state >> 16);
+  }
+  return image;
+}
+
+void AppendImageText(const MemoryImage& image, std::string& text) {
+  ForEachImageRecord(image, [&](const CAbstractIntelHexRecord& record) {
+    record.AppendRecordText(text);
+    text += '\n';
+  });
+}
+
+void BM_LoadImage64KiB(benchmark::State& state) {
+  std::string text;
+  AppendImageText(RandomImage(0x10000), text);
+  for (auto _ : state) {
+    std::istringstream in(text);
+    std::ostringstream messages;
+    benchmark::DoNotOptimize(LoadImage(in, messages));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_LoadImage64KiB);
+
+void BM_ImageText64KiB(benchmark::State& state) {
+  const MemoryImage image = RandomImage(0x10000);
+  std::string text;  // reused, so that the figure is not the allocator's
+  for (auto _ : state) {
+    text.clear();
+    AppendImageText(image, text);
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * image.size()));
+}
+BENCHMARK(BM_ImageText64KiB);
+
+void BM_ParseRecordLine(benchmark::State& state) {
+  const std::string line = ":10001000101112131415161718191A1B1C1D1E1F68";
+  std::ostringstream messages;
+  for (auto _ : state) benchmark::DoNotOptimize(ParseRecordLine(line, messages));
+}
+BENCHMARK(BM_ParseRecordLine);
+
+void BM_ImageToRecords64KiB(benchmark::State& state) {
+  const MemoryImage image = RandomImage(0x10000);
+  for (auto _ : state) benchmark::DoNotOptimize(ImageToRecords(image));
+}
+BENCHMARK(BM_ImageToRecords64KiB);
+
+}  // namespace
+
+BENCHMARK_MAIN();
