@@ -370,10 +370,22 @@ TEST_F(EndToEnd, AReplacedFileKeepsItsPermissionBits) {
 
 TEST_F(EndToEnd, DevicesAreWrittenDirectly) {
   const std::string in = Write("in.hex", ":0100000011EE\n");
+  // Standard output is a file here: it must be written through, not
+  // replaced by a new file of that name.
+  for (const char* device : {"/dev/stdout", "/proc/self/fd/1"}) {
+    const ProcessResult result =
+        Hexpoke({"-i", in, "-o", device, "-a", "0", "-v", "22"});
+    EXPECT_EQ(result.out, ":0100000022DD\n:00000001FF\n") << device;
+    EXPECT_EQ(result.exit_code, 0) << device;
+  }
+  EXPECT_TRUE(fs::is_symlink("/dev/stdout"));
+  // A link of the user's own to a device is a device too.
+  fs::create_symlink("/dev/null", Path("null-link"));
   const ProcessResult result =
-      Hexpoke({"-i", in, "-o", "/dev/stdout", "-a", "0", "-v", "22"});
-  EXPECT_EQ(result.out, ":0100000022DD\n:00000001FF\n");
+      Hexpoke({"-i", in, "-o", Path("null-link"), "-a", "0", "-v", "22"});
   EXPECT_EQ(result.exit_code, 0);
+  EXPECT_TRUE(fs::is_symlink(Path("null-link")));
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
 }  // namespace

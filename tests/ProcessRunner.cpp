@@ -8,18 +8,23 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 namespace {
 
-std::string ReadAndRemove(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
+// Reads through the descriptor the child wrote to, not by name, so that a
+// child that replaced the file instead of writing to it is caught.
+std::string ReadAndClose(int fd, const std::string& path) {
+  std::string text;
+  lseek(fd, 0, SEEK_SET);
+  char buffer[4096];
+  ssize_t count;
+  while ((count = read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(fd);
   std::remove(path.c_str());
-  return text.str();
+  return text;
 }
 
 int TemporaryFile(std::string& path) {
@@ -62,14 +67,12 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
     execv(argv[0], argv.data());
     _exit(125);
   }
-  close(out_fd);
-  close(err_fd);
   int status = 0;
   waitpid(pid, &status, 0);
 
   ProcessResult result;
-  result.out = ReadAndRemove(out_path);
-  result.err = ReadAndRemove(err_path);
+  result.out = ReadAndClose(out_fd, out_path);
+  result.err = ReadAndClose(err_fd, err_path);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;

@@ -24,11 +24,23 @@ void WriteAndClose(std::ofstream& out, const WriteContents& write_contents) {
   if (!written || out.fail()) NotWritten();
 }
 
-// Follows symbolic links to the path they finally name, which need not exist.
+// Paths that the system provides rather than stores. Their links lead to
+// devices and to open descriptors (/dev/stdout -> /proc/self/fd/1 -> whatever
+// standard output is), so they are written in place, never replaced.
+bool IsSystemPath(const fs::path& path) {
+  std::error_code error;
+  const std::string absolute =
+      fs::absolute(path, error).lexically_normal().generic_string();
+  return absolute.rfind("/dev/", 0) == 0 || absolute.rfind("/proc/", 0) == 0;
+}
+
+// Follows symbolic links to the path they finally name, which need not
+// exist. Returns an empty path if the chain leads into a system path.
 fs::path ResolveLinks(fs::path path) {
   std::error_code error;
-  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(path, error));
-       ++hops) {
+  for (int hops = 0; hops < 40; ++hops) {
+    if (IsSystemPath(path)) return fs::path();
+    if (!fs::is_symlink(fs::symlink_status(path, error))) break;
     const fs::path target = fs::read_symlink(path, error);
     if (error) NotOpened();
     path = target.is_absolute() ? target : path.parent_path() / target;
@@ -87,6 +99,10 @@ void WriteDirectly(const fs::path& path, const WriteContents& write_contents) {
 void WriteOutputFile(const std::string& path,
                      const WriteContents& write_contents) {
   const fs::path target = ResolveLinks(fs::path(path));
+  if (target.empty()) {
+    WriteDirectly(fs::path(path), write_contents);
+    return;
+  }
   std::error_code error;
   const fs::file_status status = fs::status(target, error);
   const bool exists = fs::exists(status);

@@ -13,8 +13,8 @@
 // only once it has been written and closed without error. The old file thus
 // stays whole until it is replaced, which matters most when it is also the
 // input. A symbolic link is followed and the file it names is replaced; an
-// existing file keeps its permission bits. Any other kind of path (a device,
-// a FIFO) is written directly.
+// existing file keeps its permission bits. Any other kind of file (a device,
+// a FIFO), and any path under /dev or /proc, is written directly.
 //
 // Throws std::runtime_error("File not opened") if the file cannot be opened
 // or created (a missing directory, a directory, no permission), and
