@@ -388,4 +388,80 @@ TEST_F(EndToEnd, DevicesAreWrittenDirectly) {
   EXPECT_TRUE(fs::is_character_file("/dev/null"));
 }
 
+// Inputs that are not Intel HEX at all, or are built to be costly, end
+// with their proper messages and leave the output file either untouched or
+// correctly replaced.
+TEST_F(EndToEnd, HostileInputsStayCheapAndHarmless) {
+  std::string binary;
+  std::uint32_t state = 7;
+  for (int i = 0; i < 65536; ++i) {
+    state = state * 1103515245u + 12345u;
+    binary += static_cast<char>(state >> 24);
+  }
+  std::string same_address;
+  for (int i = 0; i < 200000; ++i) same_address += ":0100000011EE\n";
+  std::string colons;
+  for (int i = 0; i < 1000; ++i) colons += ":::\n";
+  std::string colon_messages;
+  for (int i = 0; i < 1000; ++i) colon_messages += "error len: size - >1 0\n";
+
+  const std::string patched_value = ":0100000055AA\n:00000001FF\n";
+  static const char kUntouched[] = "old output\n";
+  const struct {
+    const char* name;
+    std::string input;
+    int exit_code;
+    std::string out;  // standard output, or "*" for lines checked by form
+    std::string output;  // the output file afterwards
+  } cases[] = {
+      {"binary file", binary, 0, "*", ""},
+      // The NUL pair reads as 00, so the second line is a good record.
+      {"NUL bytes between and inside words",
+       ":0100000011EE\n" + std::string(3, '\0') + "\n:01" + std::string(2, '\0') +
+           "000011EE\n",
+       0, "", ":02000000551198\n:00000001FF\n"},
+      {"one line of several megabytes",
+       ":" + std::string(4 * 1024 * 1024, 'A') + "\n", 0,
+       "error len: size - >2097152 170\n", patched_value},
+      {"lines of only colons", colons, 0, colon_messages, patched_value},
+      {"200,000 one-byte records at 0000", same_address, 127,
+       "Error : Image too large\n", kUntouched},
+      {"1,000,000 blank lines", std::string(1000000, '\n'), 0, "",
+       patched_value},
+  };
+  for (const auto& c : cases) {
+    const std::string in = Write("in.hex", c.input);
+    const std::string out = Write("out.hex", kUntouched);
+    const ProcessResult result =
+        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "55"});
+    EXPECT_EQ(result.exit_code, c.exit_code) << c.name;
+    EXPECT_EQ(result.err, "") << c.name;
+    if (c.out == "*") {
+      std::istringstream lines(result.out);
+      std::string line;
+      while (std::getline(lines, line)) {
+        const bool length_message = line.rfind("error len: size - >", 0) == 0;
+        const bool checksum_message = line.rfind("error checksum. ", 0) == 0 &&
+                                      line.size() == 18;
+        EXPECT_TRUE(length_message || checksum_message) << c.name << ": " << line;
+      }
+    } else {
+      EXPECT_EQ(result.out, c.out) << c.name;
+    }
+    if (!c.output.empty()) {
+      EXPECT_EQ(Read(out), c.output) << c.name;
+    }
+    // Whatever the image, the file written must load back cleanly.
+    const ProcessResult again =
+        Hexpoke({"-i", out, "-o", Path("again.hex"), "-a", "0", "-v", "55"});
+    if (c.exit_code == 0) {
+      EXPECT_EQ(again.out, "") << c.name;
+      EXPECT_EQ(Read(Path("again.hex")), Read(out)) << c.name;
+    }
+    EXPECT_EQ(Listing(),
+              (std::vector<std::string>{"again.hex", "in.hex", "out.hex"}))
+        << c.name;
+  }
+}
+
 }  // namespace
