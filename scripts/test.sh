@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite:
-#  1. a release build with warnings as errors: unit and end-to-end tests;
-#  2. a build with AddressSanitizer and UndefinedBehaviorSanitizer running
-#     the same tests.
+#  1. a release build with warnings as errors: unit, end-to-end and interop
+#     tests (the micro-benchmarks are built, never timed);
+#  2. clang-tidy and cppcheck on src/;
+#  3. a build with AddressSanitizer and UndefinedBehaviorSanitizer running
+#     the same tests;
+#  4. the libFuzzer targets, FUZZ_SECONDS (default 30) each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,14 +14,39 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== release build, unit and end-to-end tests (the benchmarks are built, not run)"
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DHEXPOKE_WERROR=ON -DHEXPOKE_BENCHMARKS=ON >/dev/null
+  -DHEXPOKE_WERROR=ON -DHEXPOKE_BENCHMARKS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build build-test
 ctest --test-dir build-test --output-on-failure -j "$jobs"
+
+echo "== static analysis: clang-tidy and cppcheck"
+clang-tidy -p build-test --quiet src/*/*.cpp
+cppcheck --enable=warning,performance,portability,style --std=c++17 \
+  --error-exitcode=1 --inline-suppr --quiet -I src src
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build, same tests"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DHEXPOKE_WERROR=ON -DHEXPOKE_SANITIZE=ON >/dev/null
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== fuzzing with libFuzzer, ${FUZZ_SECONDS:-30} s a target"
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHEXPOKE_TESTS=OFF -DHEXPOKE_FUZZERS=ON \
+  -DHEXPOKE_WERROR=ON >/dev/null
+cmake --build build-fuzz
+mkdir -p build-fuzz/findings
+for target in parser run; do
+  corpus=build-fuzz/corpus/$target
+  mkdir -p "$corpus"
+  if ! build-fuzz/fuzz/${target}_fuzzer -max_total_time="${FUZZ_SECONDS:-30}" \
+      -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
+      "$corpus" fuzz/corpus/$target > build-fuzz/$target.log 2>&1; then
+    tail -n 40 build-fuzz/$target.log
+    echo "${target}_fuzzer found a failing input, saved in build-fuzz/findings/" >&2
+    exit 1
+  fi
+  grep -E '^stat::number_of_executed_units' build-fuzz/$target.log |
+    sed "s/^/${target}_fuzzer /"
+done
 
 echo "== all tests passed"

@@ -80,7 +80,7 @@ class WordLoader {
       }
       const char* start = p;
       p = FindSpace(p, end);
-      const std::size_t count = static_cast<std::size_t>(p - start);
+      const auto count = static_cast<std::size_t>(p - start);
       if (p != end && length_ == 0) {
         Parse(std::string_view(start, count), count);  // whole word in view
         continue;
@@ -114,7 +114,7 @@ class WordLoader {
   std::ostream& messages_;
   std::string head_;
   std::size_t length_ = 0;
-  DecodedRecordLine line_;
+  DecodedRecordLine line_{};
 };
 
 }  // namespace
@@ -125,7 +125,7 @@ MemoryImage LoadImage(std::istream& in, std::ostream& messages) {
   // copied while it grows.
   image.reserve(kLargestImage);
   WordLoader loader(image, messages);
-  constexpr std::size_t kBufferSize = 16 * 1024;
+  constexpr std::size_t kBufferSize = std::size_t{16} * 1024;
   const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
   for (;;) {
     in.read(buffer.get(), static_cast<std::streamsize>(kBufferSize));

@@ -56,7 +56,7 @@ fs::path CreateTemporaryBeside(const fs::path& target) {
   std::mt19937_64 random(seed());
   const fs::path directory = target.parent_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path candidate =
+    fs::path candidate =
         directory / ("." + target.filename().string() + ".hexpoke-" +
                      std::to_string(random() % 1000000000) + ".tmp");
     if (std::FILE* file = std::fopen(candidate.string().c_str(), "wx")) {

@@ -37,7 +37,7 @@ MemoryImage LoadInputFile(const std::string& path, std::ostream& messages) {
 // lines are gathered into blocks so that the stream is called once per block
 // rather than once per line.
 void WriteImageLines(std::ostream& out, const MemoryImage& image) {
-  constexpr std::size_t kBlockSize = 16 * 1024;
+  constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
   std::string block;
   block.reserve(kBlockSize + record_format::kMaxLineChars + 1);
   const auto write_block = [&] {
@@ -77,7 +77,7 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
     MemoryImage image =
         LoadInputFile(Option<std::string>(options, "input"), out);
 
-    const std::string& value = Option<std::string>(options, "value");
+    const auto& value = Option<std::string>(options, "value");
     if (!IsWellFormedValue(value)) {
       out << "Wrong walue" << std::endl;
       return 0;

@@ -1,6 +1,7 @@
 #include "records/IntelHexRecord.h"
 
 #include <algorithm>
+#include <numeric>
 
 #include "records/RecordFormat.h"
 #include "util/HexByteText.h"
@@ -34,9 +35,8 @@ std::uint16_t CAbstractIntelHexRecord::RecordAddress() const {
 
 void CIntelBinRecord::AppendRecordText(std::string& out) const {
   const Bytes& raw = RawBytes();
-  std::uint8_t sum = 0;
-  for (const std::uint8_t byte : raw) sum = static_cast<std::uint8_t>(sum + byte);
-  const std::uint8_t checksum = static_cast<std::uint8_t>(-sum);
+  const auto checksum =
+      static_cast<std::uint8_t>(-std::accumulate(raw.begin(), raw.end(), 0u));
 
   // Sized once and filled through a pointer: this runs for every record of
   // every file written.

@@ -85,7 +85,7 @@ inline int DigitValue(char c) {
 // The two digits of every byte, "000102...FEFF".
 inline constexpr std::array<char, 512> kDigitPairs = [] {
   std::array<char, 512> table{};
-  for (int byte = 0; byte < 256; ++byte) {
+  for (std::size_t byte = 0; byte < 256; ++byte) {
     table[2 * byte] = kUpperDigits[byte >> 4];
     table[2 * byte + 1] = kUpperDigits[byte & 0x0F];
   }
@@ -150,7 +150,7 @@ inline void SixteenBytesToDigits(const std::uint8_t* bytes, char* out) {
 }  // namespace hex_internal
 
 inline char* WriteHexText(char* p, std::uint8_t byte) {
-  std::memcpy(p, &hex_internal::kDigitPairs[2 * byte], 2);
+  std::memcpy(p, &hex_internal::kDigitPairs[std::size_t{2} * byte], 2);
   return p + 2;
 }
 

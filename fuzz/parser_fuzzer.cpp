@@ -1,0 +1,80 @@
+// Feeds arbitrary text to the record line parser and checks what it gives:
+// at most one message, of the two known forms; a record only with no
+// message; a record whose text parses back to the same raw bytes; and the
+// quick path and the head-only form agreeing with the general one.
+
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "FuzzCheck.h"
+#include "records/IntelHexRecord.h"
+#include "records/RecordFormat.h"
+#include "records/RecordLineParser.h"
+
+namespace {
+
+bool IsParserMessage(const std::string& printed) {
+  if (printed.empty()) return true;
+  if (printed.find('\n') != printed.size() - 1) return false;
+  return printed.rfind("error len: size - >", 0) == 0 ||
+         (printed.rfind("error checksum. ", 0) == 0 && printed.size() == 19);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  std::ostringstream messages;
+  const auto record = ParseRecordLine(text, messages);
+  const std::string printed = messages.str();
+  FUZZ_CHECK(IsParserMessage(printed));
+
+  if (record) {
+    FUZZ_CHECK(printed.empty());
+    const Bytes& raw = record->RawBytes();
+    FUZZ_CHECK(raw.size() == record_format::kHeaderBytes + raw[0]);
+    const std::string line = record->RecordText();
+    if (dynamic_cast<const CIntelEndFileRecord*>(record.get()) != nullptr) {
+      FUZZ_CHECK(line == ":00000001FF");
+    } else {
+      std::ostringstream again_messages;
+      const auto again = ParseRecordLine(line, again_messages);
+      FUZZ_CHECK(again != nullptr);
+      FUZZ_CHECK(dynamic_cast<const CIntelBinRecord*>(again.get()) != nullptr);
+      FUZZ_CHECK(again->RawBytes() == raw);
+      FUZZ_CHECK(again_messages.str().empty());
+      FUZZ_CHECK(line.size() == 11 + 2 * record->RecordData().size());
+    }
+  }
+
+  // The quick path takes only lines the general path accepts, with the
+  // same bytes.
+  DecodedRecordLine quick;
+  const std::size_t length = DecodeWellFormedLine(text.data(), size, quick);
+  if (length != 0) {
+    FUZZ_CHECK(length <= size);
+    DecodedRecordLine general;
+    std::ostringstream general_messages;
+    FUZZ_CHECK(DecodeRecordLine(text.substr(0, length), length,
+                                general_messages, general));
+    FUZZ_CHECK(general.raw_size == quick.raw_size);
+    FUZZ_CHECK(std::equal(general.bytes.begin(),
+                          general.bytes.begin() + general.raw_size + 1,
+                          quick.bytes.begin()));
+    FUZZ_CHECK(general_messages.str().empty());
+  }
+
+  // A reader may keep only the head of a long word.
+  const std::size_t kept = record_format::kMaxLineChars + 1;
+  if (size > kept) {
+    std::ostringstream head_messages;
+    FUZZ_CHECK(ParseRecordLine(text.substr(0, kept), size, head_messages) ==
+               nullptr);
+    FUZZ_CHECK(head_messages.str() == printed);
+  }
+  return 0;
+}
