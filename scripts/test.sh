@@ -34,11 +34,13 @@ cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHEXPOKE_TESTS=OFF -DHEXPOKE_FUZZERS=ON \
   -DHEXPOKE_WERROR=ON >/dev/null
 cmake --build build-fuzz
-mkdir -p build-fuzz/findings
+mkdir -p build-fuzz/findings build-fuzz/tmp
 for target in parser run; do
   corpus=build-fuzz/corpus/$target
   mkdir -p "$corpus"
-  if ! build-fuzz/fuzz/${target}_fuzzer -max_total_time="${FUZZ_SECONDS:-30}" \
+  # run_fuzzer's scratch files go under build-fuzz, not the system's /tmp.
+  if ! TMPDIR=$PWD/build-fuzz/tmp build-fuzz/fuzz/${target}_fuzzer \
+      -max_total_time="${FUZZ_SECONDS:-30}" \
       -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
       "$corpus" fuzz/corpus/$target > build-fuzz/$target.log 2>&1; then
     tail -n 40 build-fuzz/$target.log
