@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh test
 jobs=$(nproc 2>/dev/null || echo 2)
 
-echo "== release build, unit and end-to-end tests (the benchmarks are built, not run)"
+echo "== release build: unit, end-to-end, interop, manual and package tests"
 cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DHEXPOKE_WERROR=ON -DHEXPOKE_BENCHMARKS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build build-test
