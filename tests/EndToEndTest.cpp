@@ -121,77 +121,64 @@ TEST_F(EndToEnd, CommandLinesEndWithTheirExactTextAndCode) {
   }
 }
 
-TEST_F(EndToEnd, PatchesTheDocumentedRun) {
-  const std::string in = Write("in.hex", kTwoRecords);
-  const ProcessResult result =
-      Hexpoke({"-i", in, "-o", Path("out.hex"), "-a", "16", "-v", "A55A"});
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(Read(Path("out.hex")),
-            ":10000000000102030405060708090A0B0C0D0E0F78\n"
-            ":10001000A55A12131415161718191A1B1C1D1E1F8A\n"
-            ":00000001FF\n");
-}
-
-TEST_F(EndToEnd, ParserMessagesComeBeforeTheOutcome) {
-  const std::string in =
-      Write("in.hex", ":0400100001020304E3\r\n:0400100001020304\r\n");
-  const ProcessResult result =
-      Hexpoke({"-i", in, "-o", Path("out.hex"), "-a", "0", "-v", "01"});
-  EXPECT_EQ(result.out, "error checksum. E2\nerror len: size - >8 4\n");
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(Read(Path("out.hex")), ":0100000001FE\n:00000001FF\n");
-}
-
-// Each case patches kTwoRecords (bytes 00..1F) at an address and checks the
-// whole output file.
+// Each case loads an input, patches it and checks standard output and the
+// whole output file, which exists beforehand with longer contents and must
+// be replaced whole.
 TEST_F(EndToEnd, PatchOverwritesAndGrowsTheImage) {
-  static const struct {
-    const char* address;
-    const char* value;
-    const char* output;
+  static const char kFirstRecord[] =
+      ":10000000000102030405060708090A0B0C0D0E0F78\n";
+  static const char kSecondRecord[] =
+      ":10001000101112131415161718191A1B1C1D1E1F68\n";
+  const struct {
+    const char* name;
+    std::string input;
+    std::vector<std::string> args;
+    std::string out;
+    std::string output;
   } cases[] = {
-      {"4", "AABB",
-       ":1000000000010203AABB060708090A0B0C0D0E0F1C\n"
-       ":10001000101112131415161718191A1B1C1D1E1F68\n"
-       ":00000001FF\n"},
-      {"32", "AABB",
-       ":10000000000102030405060708090A0B0C0D0E0F78\n"
-       ":10001000101112131415161718191A1B1C1D1E1F68\n"
-       ":02002000AABB79\n"
-       ":00000001FF\n"},
-      {"40", "01",
-       ":10000000000102030405060708090A0B0C0D0E0F78\n"
-       ":10001000101112131415161718191A1B1C1D1E1F68\n"
-       ":09002000000000000000000001D6\n"
-       ":00000001FF\n"},
-      {"31", "aabb",
-       ":10000000000102030405060708090A0B0C0D0E0F78\n"
-       ":10001000101112131415161718191A1B1C1D1EAADD\n"
-       ":01002000BB24\n"
-       ":00000001FF\n"},
-      {"0", "zz-1",
-       ":1000000000FF02030405060708090A0B0C0D0E0F7A\n"
-       ":10001000101112131415161718191A1B1C1D1E1F68\n"
-       ":00000001FF\n"},
+      {"two bytes into the second record", kTwoRecords, {"-a", "16", "-v", "A55A"},
+       "",
+       kFirstRecord +
+           std::string(":10001000A55A12131415161718191A1B1C1D1E1F8A\n"
+                       ":00000001FF\n")},
+      {"inside the first record", kTwoRecords, {"-a", "4", "-v", "AABB"}, "",
+       ":1000000000010203AABB060708090A0B0C0D0E0F1C\n" +
+           std::string(kSecondRecord) + ":00000001FF\n"},
+      {"appended at the end", kTwoRecords, {"-a", "32", "-v", "AABB"}, "",
+       kFirstRecord + std::string(kSecondRecord) +
+           ":02002000AABB79\n:00000001FF\n"},
+      {"past the end, the gap filled with zeros", kTwoRecords,
+       {"-a", "40", "-v", "01"}, "",
+       kFirstRecord + std::string(kSecondRecord) +
+           ":09002000000000000000000001D6\n:00000001FF\n"},
+      {"across the end, lowercase digits", kTwoRecords,
+       {"-a", "31", "-v", "aabb"}, "",
+       kFirstRecord +
+           std::string(":10001000101112131415161718191A1B1C1D1EAADD\n"
+                       ":01002000BB24\n:00000001FF\n")},
+      {"pairs that are not digits", kTwoRecords, {"-a", "0", "-v", "zz-1"}, "",
+       ":1000000000FF02030405060708090A0B0C0D0E0F7A\n" +
+           std::string(kSecondRecord) + ":00000001FF\n"},
+      {"an empty input, long options", "", {"--address=0", "--value=01"}, "",
+       ":0100000001FE\n:00000001FF\n"},
+      {"parser messages come first",
+       ":0400100001020304E3\r\n:0400100001020304\r\n", {"-a0", "-v01"},
+       "error checksum. E2\nerror len: size - >8 4\n",
+       ":0100000001FE\n:00000001FF\n"},
   };
   for (const auto& c : cases) {
-    const std::string in = Write("in.hex", kTwoRecords);
-    const ProcessResult result = Hexpoke(
-        {"-i", in, "-o", Path("out.hex"), "-a", c.address, "-v", c.value});
-    EXPECT_EQ(result.out, "") << c.address << " " << c.value;
-    EXPECT_EQ(result.exit_code, 0) << c.address << " " << c.value;
-    EXPECT_EQ(Read(Path("out.hex")), c.output) << c.address << " " << c.value;
+    const std::string in = Write("in.hex", c.input);
+    const std::string out = Write("out.hex", std::string(5000, 'x'));
+    std::vector<std::string> args = {"-i", in, "-o", out};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProcessResult result = Hexpoke(args);
+    EXPECT_EQ(result.out, c.out) << c.name;
+    EXPECT_EQ(result.err, "") << c.name;
+    EXPECT_EQ(result.exit_code, 0) << c.name;
+    EXPECT_EQ(Read(out), c.output) << c.name;
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"in.hex", "out.hex"}))
+        << c.name;
   }
-}
-
-TEST_F(EndToEnd, AnEmptyInputBecomesTheValueAlone) {
-  const std::string in = Write("empty.hex", "");
-  const ProcessResult result = Hexpoke(
-      {"--input=" + in, "--output=" + Path("out.hex"), "-a0", "-v01"});
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(Read(Path("out.hex")), ":0100000001FE\n:00000001FF\n");
 }
 
 // Failures before the write stage leave an existing output file alone.
@@ -261,15 +248,6 @@ TEST_F(EndToEnd, PatchesInPlaceWhenInputAndOutputAreOneFile) {
             ":10001000101112131415161718191A1B1C1D1E1F68\n"
             ":00000001FF\n");
   EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"});
-}
-
-TEST_F(EndToEnd, AnExistingOutputIsReplacedWhole) {
-  const std::string in = Write("in.hex", ":0100000011EE\n");
-  Write("out.hex", std::string(5000, 'x'));
-  const ProcessResult result =
-      Hexpoke({"-i", in, "-o", Path("out.hex"), "-a", "0", "-v", "22"});
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(Read(Path("out.hex")), ":0100000022DD\n:00000001FF\n");
 }
 
 TEST_F(EndToEnd, OutputsThatCannotBeOpenedAreReported) {
@@ -354,6 +332,15 @@ TEST_F(EndToEnd, ASymbolicLinkIsFollowedAndStaysALink) {
   EXPECT_EQ(Read(real), ":0100000022DD\n:00000001FF\n");
   EXPECT_EQ(Listing(),
             (std::vector<std::string>{"in.hex", "link.hex", "real.hex"}));
+
+  // A loop of links names no file at all.
+  fs::create_symlink("loop-b", Path("loop-a"));
+  fs::create_symlink("loop-a", Path("loop-b"));
+  const ProcessResult loop =
+      Hexpoke({"-i", in, "-o", Path("loop-a"), "-a", "0", "-v", "22"});
+  EXPECT_EQ(loop.out, "Error : File not opened\n");
+  EXPECT_EQ(loop.exit_code, 127);
+  EXPECT_TRUE(fs::is_symlink(Path("loop-a")));
 }
 
 TEST_F(EndToEnd, AReplacedFileKeepsItsPermissionBits) {

@@ -1,11 +1,12 @@
 #include "driver/LoadStage.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
-#include <memory>
 
 #include "records/RecordFormat.h"
 #include "records/RecordLineParser.h"

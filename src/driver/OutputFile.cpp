@@ -35,21 +35,22 @@ bool IsSystemPath(const fs::path& path) {
 }
 
 // Follows symbolic links to the path they finally name, which need not
-// exist. Returns an empty path if the chain leads into a system path.
+// exist. Returns an empty path if the chain leads into a system path. A
+// chain that does not end (a loop) cannot be opened.
 fs::path ResolveLinks(fs::path path) {
   std::error_code error;
   for (int hops = 0; hops < 40; ++hops) {
     if (IsSystemPath(path)) return fs::path();
-    if (!fs::is_symlink(fs::symlink_status(path, error))) break;
+    if (!fs::is_symlink(fs::symlink_status(path, error))) return path;
     const fs::path target = fs::read_symlink(path, error);
     if (error) NotOpened();
     path = target.is_absolute() ? target : path.parent_path() / target;
   }
-  return path;
+  NotOpened();
 }
 
-// Creates a new, empty file in `directory` whose name no other file has, and
-// returns its path. fopen's "x" mode fails if the file exists, so a file made
+// Creates a new, empty file in the directory of `target` whose name no other
+// file has, and returns its path. fopen's "x" mode fails if the file exists, so a file made
 // at the same moment by someone else is never taken over.
 fs::path CreateTemporaryBeside(const fs::path& target) {
   std::random_device seed;
