@@ -272,6 +272,13 @@ TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
                             fs::perms::others_exec);
   ProcessLimits unprivileged;
   unprivileged.drop_root = true;
+  // A copy of the binary that the unprivileged user may run wherever the
+  // build tree lies.
+  const std::string binary = Path("hexpoke");
+  fs::copy_file(HEXPOKE_BINARY, binary);
+  fs::permissions(binary, fs::perms::owner_all | fs::perms::group_exec |
+                              fs::perms::group_read | fs::perms::others_exec |
+                              fs::perms::others_read);
   const std::string in = Write("in.hex", kTwoRecords);
   // A file that may not be written, in a directory that may: replacing it
   // by rename would be possible, but is not what the user allowed.
@@ -282,8 +289,8 @@ TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
                               fs::perms::others_read);
   fs::create_directory(Path("readonly"));
   for (const std::string& out : {locked, Path("readonly/out.hex")}) {
-    const ProcessResult result =
-        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "AA"}, unprivileged);
+    const ProcessResult result = RunProcess(
+        {binary, "-i", in, "-o", out, "-a", "0", "-v", "AA"}, unprivileged);
     EXPECT_EQ(result.out, "Error : File not opened\n") << out;
     EXPECT_EQ(result.exit_code, 127) << out;
   }
