@@ -350,6 +350,16 @@ TEST_F(EndToEnd, ASymbolicLinkIsFollowedAndStaysALink) {
   EXPECT_TRUE(fs::is_symlink(Path("loop-a")));
 }
 
+TEST_F(EndToEnd, AFileWithTheLongestNameIsReplacedToo) {
+  const std::string file = Write(std::string(251, 'f') + ".hex", kTwoRecords);
+  const ProcessResult result =
+      Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "22"});
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(Read(file).substr(0, 15), ":10000000220102");
+  EXPECT_EQ(Listing().size(), 1u);
+}
+
 TEST_F(EndToEnd, AReplacedFileKeepsItsPermissionBits) {
   const std::string file = Write("firmware.hex", kTwoRecords);
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |

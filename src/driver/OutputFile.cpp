@@ -56,9 +56,13 @@ fs::path CreateTemporaryBeside(const fs::path& target) {
   std::random_device seed;
   std::mt19937_64 random(seed());
   const fs::path directory = target.parent_path();
+  // Named after the file it will replace, unless that name is so long that
+  // the additions would pass the usual 255-character limit.
+  const std::string name = target.filename().string();
+  const std::string prefix = name.size() <= 200 ? "." + name : "";
   for (int attempt = 0; attempt < 100; ++attempt) {
     fs::path candidate =
-        directory / ("." + target.filename().string() + ".hexpoke-" +
+        directory / (prefix + ".hexpoke-" +
                      std::to_string(random() % 1000000000) + ".tmp");
     if (std::FILE* file = std::fopen(candidate.string().c_str(), "wx")) {
       std::fclose(file);
