@@ -7,6 +7,19 @@
 
 using namespace record_format;
 
+namespace {
+
+// The sum, modulo 256, of the first `count` decoded bytes of `line`.
+std::uint8_t ByteSum(const DecodedRecordLine& line, std::size_t count) {
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
+  }
+  return sum;
+}
+
+}  // namespace
+
 std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
     std::string_view text, std::ostream& messages) {
   return ParseRecordLine(text, text.size(), messages);
@@ -41,10 +54,7 @@ bool DecodeRecordLine(std::string_view head, std::size_t length,
   // The length check bounds `decoded` by kMaxLineBytes, and the whole text
   // is in `head`.
   Util::HexPairsToBytes(head.data() + 1, decoded, line.bytes.data());
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i < decoded; ++i) {
-    sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
-  }
+  const std::uint8_t sum = ByteSum(line, decoded);
   const std::uint8_t carried = line.bytes[decoded - 1];
   // The checksum the line should carry: minus the sum of the bytes before it.
   const auto expected = static_cast<std::uint8_t>(carried - sum);
@@ -68,11 +78,8 @@ std::size_t DecodeWellFormedLine(const char* text, std::size_t available,
       !Util::HexDigitPairsToBytes(text + 1, bytes, line.bytes.data())) {
     return 0;
   }
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
-  }
-  if (sum != 0) return 0;  // the checksum makes the sum of all bytes zero
+  // The checksum makes the sum of all the bytes zero.
+  if (ByteSum(line, bytes) != 0) return 0;
   line.raw_size = bytes - 1;
   return length;
 }

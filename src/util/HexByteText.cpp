@@ -5,8 +5,8 @@
 namespace Util {
 
 std::string ByteToHexText(std::uint8_t byte) {
-  std::string text;
-  AppendHexText(text, byte);
+  std::string text(2, '0');
+  WriteHexText(&text[0], byte);
   return text;
 }
 

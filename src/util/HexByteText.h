@@ -19,9 +19,6 @@ namespace Util {
 // 0x0A -> "0A", 0xFF -> "FF".
 std::string ByteToHexText(std::uint8_t byte);
 
-// Appends the two digits of ByteToHexText(byte) to `out`.
-inline void AppendHexText(std::string& out, std::uint8_t byte);
-
 // Writes the two digits of ByteToHexText(byte) at `p`; returns p + 2.
 inline char* WriteHexText(char* p, std::uint8_t byte);
 
@@ -152,12 +149,6 @@ inline void SixteenBytesToDigits(const std::uint8_t* bytes, char* out) {
 inline char* WriteHexText(char* p, std::uint8_t byte) {
   std::memcpy(p, &hex_internal::kDigitPairs[std::size_t{2} * byte], 2);
   return p + 2;
-}
-
-inline void AppendHexText(std::string& out, std::uint8_t byte) {
-  char digits[2];
-  WriteHexText(digits, byte);
-  out.append(digits, 2);
 }
 
 inline std::uint8_t HexPairToByte(char first, char second) {
