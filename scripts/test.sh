@@ -5,7 +5,11 @@
 #  2. clang-tidy and cppcheck on src/;
 #  3. a build with AddressSanitizer and UndefinedBehaviorSanitizer running
 #     the same tests;
-#  4. the libFuzzer targets, FUZZ_SECONDS (default 30) each.
+#  4. the statically linked release build (the single-file Linux binary)
+#     and the same tests against it;
+#  5. the Windows builds, cross-compiled (scripts/build-windows.sh): the
+#     64-bit unit tests under Wine, both zips;
+#  6. the libFuzzer targets, FUZZ_SECONDS (default 30) each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +32,15 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DHEXPOKE_WERROR=ON -DHEXPOKE_SANITIZE=ON >/dev/null
 cmake --build build-asan
 ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== static release build: the single-file binary, same tests"
+cmake -S . -B build-static -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DHEXPOKE_WERROR=ON -DHEXPOKE_STATIC=ON >/dev/null
+cmake --build build-static
+ctest --test-dir build-static --output-on-failure -j "$jobs"
+
+echo "== Windows: 32- and 64-bit cross-builds, unit tests under Wine, zips"
+scripts/build-windows.sh
 
 echo "== fuzzing with libFuzzer, ${FUZZ_SECONDS:-30} s a target"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \

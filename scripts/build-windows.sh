@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# Cross-builds hexpoke.exe for Windows with Debian's mingw-w64 compilers,
+# runs what tests it can, and packs each build as a zip:
+#   scripts/build-windows.sh              both, 64-bit and 32-bit
+#   scripts/build-windows.sh win64        one of them (win64 or win32)
+#
+# Leaves, under build-windows/:
+#   win64/, win32/                 the build trees (hexpoke.exe, hexpoke_tests.exe)
+#   hexpoke-VERSION-win64.zip      hexpoke.exe, hexpoke.html, README.md
+#   hexpoke-VERSION-win32.zip
+#   wine/                          the Wine prefix the tests run in
+#   cache/                         Boost.Program_options and GoogleTest for
+#                                  each target (HEXPOKE_WINDOWS_CACHE moves it)
+#
+# Boost.Program_options comes from Debian's source package boost1.74, the
+# same source, with Debian's patches, as the Linux build's library, so both
+# builds print the same messages. Its headers and the compiled library are
+# cached per source version and target; GoogleTest is built from
+# /usr/src/googletest and cached per version and target. A second run
+# rebuilds neither.
+#
+# The 64-bit build's tests run under Wine (wine64). The 32-bit build is
+# built and its imports and zip are checked, but its unit tests run only
+# where wine32 (Debian's i386 architecture) is installed, which
+# scripts/setup.sh does not do: on Debian 12 installing it upgrades dozens
+# of amd64 system packages to keep multiarch versions in step.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(win64 win32)
+for target in "${targets[@]}"; do
+  case "$target" in
+    win64|win32) ;;
+    *) echo "usage: $0 [win64] [win32]" >&2; exit 2 ;;
+  esac
+done
+
+scripts/setup.sh windows
+jobs=$(nproc 2>/dev/null || echo 2)
+[ "$jobs" -le 2 ] || jobs=2
+out=$root/build-windows
+cache=${HEXPOKE_WINDOWS_CACHE:-$out/cache}
+mkdir -p "$cache"
+
+export WINEPREFIX=${WINEPREFIX:-$out/wine}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+wine_started=false
+stop_wine() {
+  if [ "$wine_started" = true ]; then wineserver -k 2>/dev/null || true; fi
+}
+trap stop_wine EXIT
+
+# The newest boost1.74 source the archive offers; apt-get source fetches
+# exactly this one.
+boost_version=
+while read -r version; do
+  if [ -z "$boost_version" ] || dpkg --compare-versions "$version" gt "$boost_version"; then
+    boost_version=$version
+  fi
+done < <(apt-cache showsrc boost1.74 | sed -n 's/^Version: //p')
+if [ -z "$boost_version" ]; then
+  echo "apt-cache knows no source package boost1.74; run scripts/setup.sh windows" >&2
+  exit 1
+fi
+boost=$cache/boost1.74_$boost_version
+
+# Headers (target-neutral) and Program_options' sources, from the unpacked,
+# patched source package. The rest of the 460 MB tree is not kept.
+fetch_boost() {
+  [ -d "$boost/include/boost" ] && [ -d "$boost/program_options-src" ] && return
+  echo "== Boost $boost_version from Debian's source package boost1.74"
+  local tmp
+  tmp=$(mktemp -d "$cache/boost-fetch.XXXXXX")
+  chmod 755 "$tmp"  # apt's download user may write there
+  (cd "$tmp" && apt-get source --download-only -qq "boost1.74=$boost_version" 2>&1 |
+     grep -v 'unsandboxed as root' || true)
+  dpkg-source -x "$tmp"/boost1.74_*.dsc "$tmp/src" >/dev/null
+  mkdir -p "$tmp/include" "$boost"
+  # In the source tree each library keeps its headers under
+  # libs/NAME/include/boost; together they make the usual boost/ folder.
+  find "$tmp/src/libs" -type d -path '*/include/boost' -prune \
+    -exec cp -R {} "$tmp/include/" \;
+  cp -R "$tmp/src/libs/program_options/src" "$tmp/program_options-src"
+  cp "$tmp/src/LICENSE_1_0.txt" "$tmp/include/"
+  rm -rf "$boost/include" "$boost/program_options-src"
+  mv "$tmp/include" "$boost/include"
+  mv "$tmp/program_options-src" "$boost/program_options-src"
+  rm -rf "$tmp"
+}
+
+# libboost_program_options.a for one target: a plain compile of its sources.
+build_boost() {
+  local triplet=$1
+  local lib=$boost/$triplet/lib/libboost_program_options.a
+  [ -f "$lib" ] && return
+  echo "== Boost.Program_options for $triplet"
+  local tmp
+  tmp=$(mktemp -d "$boost/build.XXXXXX")
+  # Boost's own deprecation notes about its headers go to a log, which is
+  # shown only if the compile fails.
+  if ! find "$boost/program_options-src" -name '*.cpp' -print0 |
+      xargs -0 -P "$jobs" -I{} sh -c \
+        'source=$1; shift; exec "$@" -c "$source" -o "'"$tmp"'/$(basename "$source" .cpp).o"' \
+        sh {} "$triplet-g++-posix" -std=c++17 -O2 -DNDEBUG -DBOOST_ALL_NO_LIB \
+        -w -I "$boost/include" >"$tmp/compile.log" 2>&1; then
+    cat "$tmp/compile.log" >&2
+    exit 1
+  fi
+  "$triplet-ar" rcs "$tmp/libboost_program_options.a" "$tmp"/*.o
+  mkdir -p "$(dirname "$lib")"
+  mv "$tmp/libboost_program_options.a" "$lib"
+  rm -rf "$tmp"
+}
+
+gtest_version=$(dpkg-query -W -f='${Version}' googletest)
+gtest=$cache/googletest_$gtest_version
+
+# GoogleTest for one target, installed with its CMake package files.
+build_gtest() {
+  local triplet=$1 toolchain=$2
+  local prefix=$gtest/$triplet
+  [ -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] && return
+  echo "== GoogleTest $gtest_version for $triplet"
+  local tmp
+  mkdir -p "$gtest"
+  tmp=$(mktemp -d "$gtest/build.XXXXXX")
+  cmake -S /usr/src/googletest -B "$tmp/build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$tmp/install" >/dev/null
+  cmake --build "$tmp/build" -j "$jobs" >/dev/null
+  cmake --install "$tmp/build" >/dev/null
+  rm -rf "$prefix"
+  mv "$tmp/install" "$prefix"
+  rm -rf "$tmp"
+}
+
+# Makes the Wine prefix once and keeps one wineserver running while the
+# tests run, instead of one started and stopped for each test. It stays
+# for a minute after its last program exits, or until stop_wine.
+start_wine() {
+  [ "$wine_started" = true ] && return
+  [ -f "$WINEPREFIX/system.reg" ] || echo "== Wine prefix $WINEPREFIX (made once)"
+  scripts/wine.sh cmd /c exit </dev/null >/dev/null 2>&1
+  wineserver --wait
+  # Fails if another wineserver serves the prefix; the tests then use that.
+  wineserver --persistent=60 || true
+  wine_started=true
+  # The first program in a Wine session starts its services, which last as
+  # long as the wineserver. Started inside a test they would hold on to the
+  # test's output, and CTest would wait for them.
+  scripts/wine.sh cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+version=$(sed -n 's/^project(hexpoke VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+fetch_boost
+for target in "${targets[@]}"; do
+  case "$target" in
+    win64) triplet=x86_64-w64-mingw32; toolchain=$root/cmake/mingw-w64-x86_64.cmake ;;
+    win32) triplet=i686-w64-mingw32; toolchain=$root/cmake/mingw-w64-i686.cmake ;;
+  esac
+  build_boost "$triplet"
+  build_gtest "$triplet" "$toolchain"
+
+  echo "== $target: hexpoke.exe and its unit tests"
+  build=$out/$target
+  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DHEXPOKE_WERROR=ON -DHEXPOKE_STATIC=ON \
+    -DBoost_NO_BOOST_CMAKE=ON -DBoost_INCLUDE_DIR="$boost/include" \
+    -DBoost_PROGRAM_OPTIONS_LIBRARY_RELEASE="$boost/$triplet/lib/libboost_program_options.a" \
+    -DGTest_DIR="$gtest/$triplet/lib/cmake/GTest" >/dev/null
+  cmake --build "$build" -j "$jobs"
+
+  if grep -q '^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=.' "$build/CMakeCache.txt"; then
+    start_wine
+    echo "== $target: tests, under Wine"
+  else
+    echo "== $target: tests (no wine32 here: the unit tests are built, not run)"
+  fi
+  ctest --test-dir "$build" --output-on-failure -j "$jobs"
+
+  echo "== $target: hexpoke-$version-$target.zip"
+  (cd "$build" && cpack -G ZIP -B "$out/packages" >/dev/null)
+  mv "$out/packages/hexpoke-$version-$target.zip" "$out/"
+  unzip -l "$out/hexpoke-$version-$target.zip"
+done
+rm -rf "$out/packages"

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Checks that a statically linked hexpoke is the single file it should be:
+# no program interpreter, no shared library, and it runs with an empty
+# environment from a folder of its own.
+#   static_test.sh HEXPOKE
+set -euo pipefail
+binary=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
+
+headers=$(readelf -l "$binary")
+dynamic=$(readelf -d "$binary")
+echo "$(basename "$binary"): $(grep -c NEEDED <<<"$dynamic" || true) shared libraries needed"
+grep -q 'INTERP' <<<"$headers" && fail "it names a program interpreter (ld.so)"
+grep -q 'NEEDED' <<<"$dynamic" && fail "it needs shared libraries: $(grep NEEDED <<<"$dynamic")"
+cp "$binary" "$scratch/hexpoke"
+usage=$(cd "$scratch" && env -i ./hexpoke -h)
+grep -q '^Allowed options:' <<<"$usage" || fail "it does not run with an empty environment"
+
+echo "$((3 - failed)) passed, $failed failed"
+[ "$failed" -eq 0 ]
