@@ -14,6 +14,8 @@
 #include "records/RecordFormat.h"
 #include "records/RecordLineParser.h"
 
+using namespace hexpoke;
+
 namespace {
 
 bool IsParserMessage(const std::string& printed) {
@@ -78,3 +80,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   return 0;
 }
+

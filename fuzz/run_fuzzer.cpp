@@ -22,6 +22,8 @@
 #include "driver/Run.h"
 #include "records/RecordFormat.h"
 
+using namespace hexpoke;
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -142,3 +144,4 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   FUZZ_CHECK(written.find_first_of("abcdef") == std::string::npos);
   return 0;
 }
+

@@ -13,6 +13,8 @@
 
 #include "ProcessRunner.h"
 
+namespace hexpoke {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -469,3 +471,5 @@ TEST_F(EndToEnd, HostileInputsStayCheapAndHarmless) {
 }
 
 }  // namespace
+
+}  // namespace hexpoke

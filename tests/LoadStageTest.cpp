@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace hexpoke {
+
 namespace {
 
 struct Loaded {
@@ -172,3 +174,5 @@ TEST(LoadImage, ReportsAFailedReadInsteadOfLoopingForever) {
 }
 
 }  // namespace
+
+}  // namespace hexpoke

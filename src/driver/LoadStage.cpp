@@ -11,6 +11,8 @@
 #include "records/RecordFormat.h"
 #include "records/RecordLineParser.h"
 
+namespace hexpoke {
+
 using namespace record_format;
 
 namespace {
@@ -139,3 +141,5 @@ MemoryImage LoadImage(std::istream& in, std::ostream& messages) {
   loader.Finish();
   return image;
 }
+
+}  // namespace hexpoke

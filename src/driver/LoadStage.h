@@ -6,6 +6,8 @@
 
 #include "image/ImageToRecords.h"
 
+namespace hexpoke {
+
 // Reads `in` to its end as whitespace-separated words (blank, tab, line
 // feed, vertical tab, form feed, carriage return), parses each word as a
 // record line and inserts the data of every record into the image before
@@ -17,5 +19,7 @@
 // reaching the end, and std::runtime_error("Image too large") as soon as the
 // image would exceed record_format::kLargestImage bytes.
 MemoryImage LoadImage(std::istream& in, std::ostream& messages);
+
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_DRIVER_LOAD_STAGE_H_

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
+namespace hexpoke {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -137,3 +139,5 @@ void WriteOutputFile(const std::string& path,
   if (error) NotWritten();
   temporary.Release();
 }
+
+}  // namespace hexpoke

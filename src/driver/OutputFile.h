@@ -5,6 +5,8 @@
 #include <ostream>
 #include <string>
 
+namespace hexpoke {
+
 // Has `write_contents` write the file at `path` through a text-mode stream,
 // so that on Windows each '\n' it writes becomes CR LF.
 //
@@ -24,5 +26,7 @@
 void WriteOutputFile(
     const std::string& path,
     const std::function<void(std::ostream&)>& write_contents);
+
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_DRIVER_OUTPUT_FILE_H_

@@ -13,6 +13,8 @@
 #include "records/RecordFormat.h"
 #include "util/ErrorMsg.h"
 
+namespace hexpoke {
+
 namespace po = boost::program_options;
 
 namespace {
@@ -101,3 +103,5 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
   }
   return return_code;
 }
+
+}  // namespace hexpoke

@@ -9,5 +9,5 @@ int main(int argc, char* argv[]) {
   // half-written temporary file removed) instead of being killed outright.
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
-  return RunHexpoke(argc, argv, std::cout);
+  return hexpoke::RunHexpoke(argc, argv, std::cout);
 }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace hexpoke {
+
 // One record line of an Intel HEX file, as one whitespace-free word:
 //
 //   :LLAAAATTDD...DDCC
@@ -45,5 +47,7 @@ inline constexpr std::size_t kOutputDataBytes = 16;
 inline constexpr std::size_t kLargestImage = 0x10000;
 
 }  // namespace record_format
+
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_RECORDS_RECORD_FORMAT_H_

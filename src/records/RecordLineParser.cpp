@@ -5,6 +5,8 @@
 
 #include "util/HexByteText.h"
 
+namespace hexpoke {
+
 using namespace record_format;
 
 namespace {
@@ -44,7 +46,7 @@ bool DecodeRecordLine(std::string_view head, std::size_t length,
 
   const std::size_t decoded = (length - 1) / 2;
   const unsigned data_length =
-      decoded == 0 ? 0 : Util::HexPairToByte(head[1], head[2]);
+      decoded == 0 ? 0 : HexPairToByte(head[1], head[2]);
   if (decoded != data_length + kHeaderBytes + 1) {
     messages << "error len: " << "size - >" << decoded << ' ' << data_length
              << std::endl;
@@ -53,13 +55,13 @@ bool DecodeRecordLine(std::string_view head, std::size_t length,
 
   // The length check bounds `decoded` by kMaxLineBytes, and the whole text
   // is in `head`.
-  Util::HexPairsToBytes(head.data() + 1, decoded, line.bytes.data());
+  HexPairsToBytes(head.data() + 1, decoded, line.bytes.data());
   const std::uint8_t sum = ByteSum(line, decoded);
   const std::uint8_t carried = line.bytes[decoded - 1];
   // The checksum the line should carry: minus the sum of the bytes before it.
   const auto expected = static_cast<std::uint8_t>(carried - sum);
   if (carried != expected) {
-    messages << "error checksum. " << Util::ByteToHexText(expected)
+    messages << "error checksum. " << ByteToHexText(expected)
              << std::endl;
     return false;
   }
@@ -71,11 +73,11 @@ std::size_t DecodeWellFormedLine(const char* text, std::size_t available,
                                  DecodedRecordLine& line) {
   if (available < 3 || text[0] != kStartCode) return 0;
   std::uint8_t data_length;
-  if (!Util::HexDigitPairsToBytes(text + 1, 1, &data_length)) return 0;
+  if (!HexDigitPairsToBytes(text + 1, 1, &data_length)) return 0;
   const std::size_t bytes = kHeaderBytes + data_length + 1;
   const std::size_t length = 1 + 2 * bytes;
   if (available < length ||
-      !Util::HexDigitPairsToBytes(text + 1, bytes, line.bytes.data())) {
+      !HexDigitPairsToBytes(text + 1, bytes, line.bytes.data())) {
     return 0;
   }
   // The checksum makes the sum of all the bytes zero.
@@ -83,3 +85,5 @@ std::size_t DecodeWellFormedLine(const char* text, std::size_t available,
   line.raw_size = bytes - 1;
   return length;
 }
+
+}  // namespace hexpoke

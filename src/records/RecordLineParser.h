@@ -11,6 +11,8 @@
 #include "records/IntelHexRecord.h"
 #include "records/RecordFormat.h"
 
+namespace hexpoke {
+
 // Parses one whitespace-free word of an Intel HEX file as a record line.
 //
 // Returns a data or end-of-file record, or nullptr when the word is not one:
@@ -20,7 +22,7 @@
 //    L + 5 ("error len: size - >n L", in decimal; a lone ':' gives n = 0 and
 //    L = 0), or when the checksum is wrong ("error checksum. XX", XX being the
 //    checksum the line should carry).
-// Characters are decoded in pairs by Util::HexPairToByte, so non-digits are
+// Characters are decoded in pairs by HexPairToByte, so non-digits are
 // not rejected as such; the length and checksum checks judge the result.
 std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
     std::string_view text, std::ostream& messages);
@@ -68,5 +70,7 @@ bool DecodeRecordLine(std::string_view head, std::size_t length,
 // line: the reader must check the character after it.
 std::size_t DecodeWellFormedLine(const char* text, std::size_t available,
                                  DecodedRecordLine& line);
+
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_RECORDS_RECORD_LINE_PARSER_H_

@@ -2,7 +2,7 @@
 
 #include "util/ErrorMsg.h"
 
-namespace Util {
+namespace hexpoke {
 
 std::string ByteToHexText(std::uint8_t byte) {
   std::string text(2, '0');
@@ -11,8 +11,8 @@ std::string ByteToHexText(std::uint8_t byte) {
 }
 
 std::uint8_t HexTextToByte(std::string_view text) {
-  if (text.size() != 2) throw new ErrorMsg("Hex convert error");
+  if (text.size() != 2) throw new Util::ErrorMsg("Hex convert error");
   return HexPairToByte(text[0], text[1]);
 }
 
-}  // namespace Util
+}  // namespace hexpoke

@@ -13,7 +13,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace Util {
+namespace hexpoke {
 
 // A byte as exactly two uppercase hexadecimal digits, high digit first:
 // 0x0A -> "0A", 0xFF -> "FF".
@@ -214,6 +214,6 @@ inline void HexPairsToBytes(const char* text, std::size_t count,
   }
 }
 
-}  // namespace Util
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_UTIL_HEX_BYTE_TEXT_H_
