@@ -186,6 +186,8 @@ TEST_F(EndToEnd, PatchOverwritesAndGrowsTheImage) {
 // Failures before the write stage leave an existing output file alone.
 TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
   const std::string in = Write("in.hex", kTwoRecords + std::string(":00\n"));
+  // Data for 0x08000000 on, through an extended linear address record.
+  const std::string far = Write("far.hex", ":020000040800F2\n" + std::string(kTwoRecords));
   const std::string out = Path("out.hex");
   const std::string wrong = "Wrong walue\n";
   const std::string parser = "error len: size - >1 0\n";
@@ -201,13 +203,20 @@ TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
        "AABB"}, "", 127},
       {"largest int address", {"-i", in, "-o", out, "-a", "2147483647", "-v",
        "AABB"}, "", 127},
+      {"a stray word", {"-i", in, "-o", out, "-a", "0", "-v", "2026", "1208"},
+       "", 127},
+      {"data beyond 64 KiB", {"-i", far, "-o", out, "-a", "0", "-v", "AA"}, "",
+       127},
   };
   const std::string expected_out[] = {
       parser + wrong, parser + wrong, parser + wrong,
       parser + kBadAnyCast, parser + kBadAnyCast,
       parser + "Error : Address out of range\n",
       parser + "Error : Address out of range\n",
-      parser + "Error : Address out of range\n"};
+      parser + "Error : Address out of range\n",
+      "Error : too many positional options have been specified on the "
+      "command line\n",
+      "Error : Image too large\n"};
   std::size_t i = 0;
   for (const CliCase& c : cases) {
     Write("out.hex", "old contents\n");
@@ -216,7 +225,8 @@ TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
     EXPECT_EQ(result.err, "") << c.name;
     EXPECT_EQ(result.exit_code, c.exit_code) << c.name;
     EXPECT_EQ(Read(out), "old contents\n") << c.name;
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"in.hex", "out.hex"}))
+    EXPECT_EQ(Listing(),
+              (std::vector<std::string>{"far.hex", "in.hex", "out.hex"}))
         << c.name;
   }
 }
@@ -421,17 +431,17 @@ TEST_F(EndToEnd, HostileInputsStayCheapAndHarmless) {
     std::string output;  // the output file afterwards
   } cases[] = {
       {"binary file", binary, 0, "*", ""},
-      // The NUL pair reads as 00, so the second line is a good record.
+      // The NUL pair reads as 00, so the second line is a good record at 0000.
       {"NUL bytes between and inside words",
        ":0100000011EE\n" + std::string(3, '\0') + "\n:01" + std::string(2, '\0') +
            "000011EE\n",
-       0, "", ":02000000551198\n:00000001FF\n"},
+       0, "", patched_value},
       {"one line of several megabytes",
        ":" + std::string(4 * 1024 * 1024, 'A') + "\n", 0,
        "error len: size - >2097152 170\n", patched_value},
       {"lines of only colons", colons, 0, colon_messages, patched_value},
-      {"200,000 one-byte records at 0000", same_address, 127,
-       "Error : Image too large\n", kUntouched},
+      {"200,000 one-byte records at 0000", same_address, 0, "",
+       patched_value},
       {"1,000,000 blank lines", std::string(1000000, '\n'), 0, "",
        patched_value},
   };

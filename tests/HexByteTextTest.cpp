@@ -46,9 +46,9 @@ TEST(HexTextToByte, AgreesWithStreamExtractionForEveryTwoCharacterText) {
   EXPECT_EQ(mismatches, 0);
 }
 
-// The block decoder against the pair-at-a-time one: every pair of
-// characters in every position of a text of one eight-pair block and a
-// tail pair, the other pairs being digits or not.
+// The run decoder, which takes eight pairs at a time where it can, against
+// the one-pair conversion: every two characters in every position of a text
+// of nine pairs, the other pairs being digits or not.
 TEST(HexPairsToBytes, AgreesWithHexPairToByteInEveryPosition) {
   constexpr int kPairs = 9;
   int mismatches = 0;
@@ -63,7 +63,7 @@ TEST(HexPairsToBytes, AgreesWithHexPairToByteInEveryPosition) {
           std::uint8_t bytes[kPairs];
           HexPairsToBytes(text.data(), kPairs, bytes);
           for (int i = 0; i < kPairs; ++i) {
-            if (bytes[i] != HexPairToByte(text[2 * i], text[2 * i + 1]) &&
+            if (bytes[i] != HexTextToByte(text.substr(2 * i, 2)) &&
                 ++mismatches <= 10) {
               ADD_FAILURE() << "pair " << i << " of a text with bytes "
                             << first << "," << second << " at pair "
@@ -75,25 +75,6 @@ TEST(HexPairsToBytes, AgreesWithHexPairToByteInEveryPosition) {
     }
   }
   EXPECT_EQ(mismatches, 0);
-}
-
-TEST(WriteHexTexts, AgreesWithByteToHexTextForEveryByteAndLength) {
-  std::vector<std::uint8_t> bytes(256 + 40);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 37 + i / 256);
-  }
-  for (std::size_t offset = 0; offset < 256; ++offset) {
-    for (std::size_t count : {0u, 1u, 15u, 16u, 17u, 33u, 40u}) {
-      std::string expected;
-      for (std::size_t i = 0; i < count; ++i) {
-        expected += ByteToHexText(bytes[offset + i]);
-      }
-      std::string actual(2 * count, '?');
-      char* end = WriteHexTexts(&actual[0], &bytes[offset], count);
-      EXPECT_EQ(end, actual.data() + 2 * count);
-      EXPECT_EQ(actual, expected) << offset << " " << count;
-    }
-  }
 }
 
 TEST(ByteToHexText, AgreesWithStreamFormattingForEveryByte) {

@@ -67,9 +67,15 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
         ("address,a", po::value<int>(), "address")
         ("value,v", po::value<std::string>(), "value for write");
 
+    // No positional options: a word that belongs to no option (a value
+    // typed with a blank inside it) is refused, not dropped.
+    const po::positional_options_description no_positionals;
     po::variables_map options;
-    po::store(po::parse_command_line(argc, argv, description), options,
-              false);
+    po::store(po::command_line_parser(argc, argv)
+                  .options(description)
+                  .positional(no_positionals)
+                  .run(),
+              options, false);
 
     if (options.count("help")) {
       out << description << std::endl;
@@ -87,7 +93,11 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
     const Bytes value_bytes = ValueBytes(value);
     PatchImage(image, Option<int>(options, "address"), value_bytes);
 
-    WriteOutputFile(Option<std::string>(options, "output"),
+    const auto& output = Option<std::string>(options, "output");
+    // Everything printed so far comes before whatever the output file
+    // shares its destination with (-o /dev/stdout).
+    out.flush();
+    WriteOutputFile(output,
                     [&image](std::ostream& file) {
                       WriteImageLines(file, image);
                     });
@@ -101,6 +111,7 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
   } catch (...) {
     return_code = 128;
   }
+  out.flush();
   return return_code;
 }
 

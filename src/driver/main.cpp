@@ -9,5 +9,8 @@ int main(int argc, char* argv[]) {
   // half-written temporary file removed) instead of being killed outright.
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
+  // Standard output is only ever written through std::cout, so it needs no
+  // agreement with C's stdio, and keeps a buffer of its own.
+  std::ios::sync_with_stdio(false);
   return hexpoke::RunHexpoke(argc, argv, std::cout);
 }

@@ -46,7 +46,7 @@ void CIntelBinRecord::AppendRecordText(std::string& out) const {
   char* p = &out[start];
   *p++ = kStartCode;
   p = hexpoke::WriteHexTexts(p, raw.data(), raw.size());
-  hexpoke::WriteHexText(p, checksum);
+  hexpoke::WriteHexTexts(p, &checksum, 1);
 }
 
 void CIntelEndFileRecord::AppendRecordText(std::string& out) const {
@@ -54,10 +54,6 @@ void CIntelEndFileRecord::AppendRecordText(std::string& out) const {
 }
 
 namespace hexpoke {
-
-bool IsKnownRecordType(std::uint8_t type) {
-  return type == kDataType || type == kEndOfFileType;
-}
 
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {
   std::unique_ptr<CAbstractIntelHexRecord> record;

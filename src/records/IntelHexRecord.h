@@ -71,9 +71,6 @@ namespace hexpoke {
 // Record list: owns its records, in output order.
 using RecordList = std::vector<std::unique_ptr<CAbstractIntelHexRecord>>;
 
-// True for the types the record factory makes records of: 00 and 01.
-bool IsKnownRecordType(std::uint8_t type);
-
 // Record factory: a CIntelBinRecord for type 00, a CIntelEndFileRecord for
 // type 01, each with raw record bytes 00 00 00 <type>. Returns nullptr for
 // every other type.
