@@ -5,11 +5,14 @@
 #   bench/run.sh                 files in /dev/shm (memory), 200 runs each
 #   BENCH_DIR=/tmp bench/run.sh  files on disk instead
 #   RUNS=50 bench/run.sh         fewer runs
+#   BASELINE=old/hexpoke bench/run.sh
+#                                also times another build, for before/after
 #
 # It checks that hexpoke's output equals srec_cat's before it reports any
 # figure. Ratios come from one hyperfine run of all commands, so machine
 # noise affects them alike.
 set -euo pipefail
+baseline=${BASELINE:+$(realpath "$BASELINE")}
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh bench
@@ -48,6 +51,19 @@ hyperfine -N --warmup 20 --runs "${RUNS:-200}" --export-json times.json \
   -n "hexpoke patch 255-byte records" "$hexpoke -i image255.hex -o out255.hex -a 16 -v A55A" \
   -n "hexpoke parser, 1,000,000 lines" "$hexpoke -i parser.hex -o parser.out -a 0 -v 01" \
   >/dev/null
+
+echo "== 2,000,000 bad lines, messages through a pipe"
+bad=(-n "hexpoke" "$hexpoke -i bad.hex -o bad.out -a 0 -v 01")
+[ -n "$baseline" ] && bad+=(-n "baseline" "$baseline -i bad.hex -o bad.out -a 0 -v 01")
+hyperfine -N --output=pipe --warmup 1 --runs 5 --export-json bad.json "${bad[@]}" >/dev/null
+python3 - <<'PY'
+import json
+results = {r["command"]: r["median"] for r in json.load(open("bad.json"))["results"]}
+for name, median in results.items():
+    print("%-10s median %8.1f ms" % (name, median * 1e3))
+if "baseline" in results:
+    print("baseline / hexpoke   %.1f   target >= 10" % (results["baseline"] / results["hexpoke"]))
+PY
 
 echo "== instructions and memory"
 valgrind --tool=callgrind --callgrind-out-file=callgrind.out "$hexpoke" "${patch[@]}" \
