@@ -1,7 +1,6 @@
 // The Env for POSIX systems, Linux in the first place.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -11,12 +10,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "driver/Env.h"
@@ -163,7 +164,8 @@ bool Resolve(std::string path, Destination& destination) {
       return false;
     }
     target.resize(static_cast<std::size_t>(length));
-    path = target[0] == '/' ? target : SplitPath(path).dir + "/" + target;
+    if (target[0] != '/') target.insert(0, SplitPath(path).dir + '/');
+    path = std::move(target);
   }
   return false;
 }

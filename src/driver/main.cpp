@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -9,11 +10,9 @@ int main(int argc, char* argv[]) {
   hexpoke::Env* env = hexpoke::Env::Default();
   env->InitProcess();
   const std::vector<std::string> arguments = env->Arguments(argc, argv);
-  std::vector<const char*> pointers;
-  for (const std::string& argument : arguments) {
-    pointers.push_back(argument.c_str());
-  }
-  pointers.push_back(nullptr);
+  std::vector<const char*> pointers(arguments.size() + 1, nullptr);
+  std::transform(arguments.begin(), arguments.end(), pointers.begin(),
+                 [](const std::string& argument) { return argument.c_str(); });
   return hexpoke::RunHexpoke(static_cast<int>(arguments.size()),
                              pointers.data(), std::cout);
 }
