@@ -33,9 +33,10 @@ enum class OutputMethod {
 // with '\n' line ends; an implementation whose platform writes text files
 // with other line ends (CR LF on Windows) translates them.
 //
-// Nothing is final before Commit(). Destroying an OutputFile that was not
-// committed, or whose Commit() failed, leaves a file that was to be
-// replaced as it was and removes every temporary file.
+// A file that is replaced or rewritten changes only in Commit(); a device
+// or a descriptor may get the text as it is appended. Destroying an
+// OutputFile that was not committed, or whose Commit() failed, leaves a
+// file that was to be replaced as it was and removes every temporary file.
 class OutputFile {
  public:
   OutputFile() = default;

@@ -318,11 +318,19 @@ class PosixOutputFile final : public OutputFile {
   OutputMethod method() const override { return method_; }
 
   bool Append(std::string_view text) override {
-    // Kept until Commit: a file rewritten in place is touched only once
-    // the whole text is there, and the text is small (an image is at most
-    // 64 KiB).
-    text_.append(text);
-    return true;
+    switch (method_) {
+      case OutputMethod::kReplace:
+        return WriteAll(temporary_, text);
+      case OutputMethod::kRewriteInPlace:
+        // Kept until Commit: the file is touched only once the whole text
+        // is there, and the text is small (an image is at most 64 KiB).
+        text_.append(text);
+        return true;
+      case OutputMethod::kWriteDirectly:
+      case OutputMethod::kWriteOwnDescriptor:
+        break;
+    }
+    return WriteAll(fd_, text);
   }
 
   bool Commit() override {
@@ -335,7 +343,7 @@ class PosixOutputFile final : public OutputFile {
       case OutputMethod::kWriteOwnDescriptor:
         break;
     }
-    return WriteAll(fd_, text_);
+    return true;
   }
 
  private:
@@ -347,7 +355,7 @@ class PosixOutputFile final : public OutputFile {
 #ifdef O_TMPFILE
     // Linking it into the directory later names it through /proc.
     if (access("/proc/self/fd", X_OK) == 0) {
-      temporary_ = openat(dir_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+      temporary_ = openat(dir_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
       if (temporary_ >= 0) return true;
     }
 #endif
@@ -355,7 +363,7 @@ class PosixOutputFile final : public OutputFile {
       const std::string name = TemporaryName();
       const SignalsHeld held;
       temporary_ = openat(dir_, name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                           0600);
       if (temporary_ >= 0) {
         temporary_name_ = name;
@@ -423,11 +431,10 @@ class PosixOutputFile final : public OutputFile {
   }
 
   bool Replace() {
-    if (!WriteAll(temporary_, text_)) return false;
     if (!CarryOverIdentity()) {
-      if (!has_original_) return false;
       // Not as the old file was: as Vim does, keep the file and its
       // identity and write it in place instead.
+      if (!has_original_ || !ReadTemporary()) return false;
       DiscardTemporary();
       method_ = OutputMethod::kRewriteInPlace;
       return RewriteInPlace();
@@ -449,6 +456,20 @@ class PosixOutputFile final : public OutputFile {
     return true;
   }
 
+  bool ReadTemporary() {
+    struct stat status {};
+    if (fstat(temporary_, &status) != 0) return false;
+    text_.resize(static_cast<std::size_t>(status.st_size));
+    for (std::size_t done = 0; done < text_.size();) {
+      const ssize_t got = pread(temporary_, &text_[done], text_.size() - done,
+                                static_cast<off_t>(done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      done += static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
   bool RewriteInPlace() {
     // A signal waits until the file is whole again. Writing over the old
     // contents before cutting them to length needs no new space when the
@@ -460,7 +481,7 @@ class PosixOutputFile final : public OutputFile {
   }
 
   OutputMethod method_ = OutputMethod::kReplace;
-  std::string text_;
+  std::string text_;  // for kRewriteInPlace
   int fd_ = -1;  // what the text is written through, or the old file
   bool owns_fd_ = false;
   int dir_ = -1;          // the directory of a file to be replaced
