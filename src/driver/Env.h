@@ -69,7 +69,8 @@ class Env {
   Env& operator=(const Env&) = delete;
   virtual ~Env() = default;
 
-  // The environment of the platform hexpoke was built for. Never deleted.
+  // The environment of the platform hexpoke was built for; it lives until
+  // the process ends and must not be deleted.
   static Env* Default();
 
   // Sets the process up for a run of the command-line tool. Call once, at
