@@ -10,6 +10,8 @@
 #include "image/ImageToRecords.h"
 #include "records/RecordLineParser.h"
 
+namespace hexpoke {
+
 namespace {
 
 MemoryImage RandomImage(std::size_t size) {
@@ -67,5 +69,7 @@ void BM_ImageToRecords64KiB(benchmark::State& state) {
 BENCHMARK(BM_ImageToRecords64KiB);
 
 }  // namespace
+
+}  // namespace hexpoke
 
 BENCHMARK_MAIN();

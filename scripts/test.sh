@@ -50,10 +50,13 @@ cmake --build build-fuzz
 mkdir -p build-fuzz/findings build-fuzz/tmp
 for target in parser run; do
   corpus=build-fuzz/corpus/$target
+  # Whole files as long as two of the load stage's 16 KiB blocks and more,
+  # so that words crossing a block's end are tried.
+  max_len=$([ "$target" = run ] && echo 40000 || echo 4096)
   mkdir -p "$corpus"
   # run_fuzzer's scratch files go under build-fuzz, not the system's /tmp.
   if ! TMPDIR=$PWD/build-fuzz/tmp build-fuzz/fuzz/${target}_fuzzer \
-      -max_total_time="${FUZZ_SECONDS:-30}" \
+      -max_total_time="${FUZZ_SECONDS:-30}" -max_len="$max_len" \
       -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
       "$corpus" fuzz/corpus/$target > build-fuzz/$target.log 2>&1; then
     tail -n 40 build-fuzz/$target.log

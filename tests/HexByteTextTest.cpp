@@ -10,6 +10,8 @@
 
 #include "util/ErrorMsg.h"
 
+namespace hexpoke {
+
 namespace {
 
 // How the conversions are defined: formatted stream I/O, one stream per call.
@@ -34,7 +36,7 @@ TEST(HexTextToByte, AgreesWithStreamExtractionForEveryTwoCharacterText) {
     for (int second = 0; second < 256; ++second) {
       const std::string text{static_cast<char>(first), static_cast<char>(second)};
       const auto expected = static_cast<std::uint8_t>(StreamExtractHex(text));
-      const std::uint8_t actual = Util::HexTextToByte(text);
+      const std::uint8_t actual = HexTextToByte(text);
       if (actual != expected && ++mismatches <= 10) {
         ADD_FAILURE() << "text bytes " << first << "," << second << ": got "
                       << int{actual} << ", stream gives " << int{expected};
@@ -44,9 +46,9 @@ TEST(HexTextToByte, AgreesWithStreamExtractionForEveryTwoCharacterText) {
   EXPECT_EQ(mismatches, 0);
 }
 
-// The block decoder against the pair-at-a-time one: every pair of
-// characters in every position of a text of one eight-pair block and a
-// tail pair, the other pairs being digits or not.
+// The run decoder, which takes eight pairs at a time where it can, against
+// the one-pair conversion: every two characters in every position of a text
+// of nine pairs, the other pairs being digits or not.
 TEST(HexPairsToBytes, AgreesWithHexPairToByteInEveryPosition) {
   constexpr int kPairs = 9;
   int mismatches = 0;
@@ -59,9 +61,9 @@ TEST(HexPairsToBytes, AgreesWithHexPairToByteInEveryPosition) {
           text[2 * position] = static_cast<char>(first);
           text[2 * position + 1] = static_cast<char>(second);
           std::uint8_t bytes[kPairs];
-          Util::HexPairsToBytes(text.data(), kPairs, bytes);
+          HexPairsToBytes(text.data(), kPairs, bytes);
           for (int i = 0; i < kPairs; ++i) {
-            if (bytes[i] != Util::HexPairToByte(text[2 * i], text[2 * i + 1]) &&
+            if (bytes[i] != HexTextToByte(text.substr(2 * i, 2)) &&
                 ++mismatches <= 10) {
               ADD_FAILURE() << "pair " << i << " of a text with bytes "
                             << first << "," << second << " at pair "
@@ -75,28 +77,9 @@ TEST(HexPairsToBytes, AgreesWithHexPairToByteInEveryPosition) {
   EXPECT_EQ(mismatches, 0);
 }
 
-TEST(WriteHexTexts, AgreesWithByteToHexTextForEveryByteAndLength) {
-  std::vector<std::uint8_t> bytes(256 + 40);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 37 + i / 256);
-  }
-  for (std::size_t offset = 0; offset < 256; ++offset) {
-    for (std::size_t count : {0u, 1u, 15u, 16u, 17u, 33u, 40u}) {
-      std::string expected;
-      for (std::size_t i = 0; i < count; ++i) {
-        expected += Util::ByteToHexText(bytes[offset + i]);
-      }
-      std::string actual(2 * count, '?');
-      char* end = Util::WriteHexTexts(&actual[0], &bytes[offset], count);
-      EXPECT_EQ(end, actual.data() + 2 * count);
-      EXPECT_EQ(actual, expected) << offset << " " << count;
-    }
-  }
-}
-
 TEST(ByteToHexText, AgreesWithStreamFormattingForEveryByte) {
   for (unsigned byte = 0; byte < 256; ++byte) {
-    EXPECT_EQ(Util::ByteToHexText(static_cast<std::uint8_t>(byte)),
+    EXPECT_EQ(ByteToHexText(static_cast<std::uint8_t>(byte)),
               StreamFormatHex(byte))
         << byte;
   }
@@ -112,14 +95,14 @@ TEST(HexTextToByte, ReadsTheOddCornersOfStreamExtraction) {
       {"+1", 0x01}, {"-1", 0xFF}, {"-f", 0xF1}, {"0x", 0x00}, {"++", 0x00},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(Util::HexTextToByte(c.text), c.byte) << '"' << c.text << '"';
+    EXPECT_EQ(HexTextToByte(c.text), c.byte) << '"' << c.text << '"';
   }
 }
 
 TEST(HexTextToByte, ThrowsErrorMsgForTextsNotTwoCharactersLong) {
   for (const char* text : {"", "1", "123"}) {
     try {
-      Util::HexTextToByte(text);
+      HexTextToByte(text);
       ADD_FAILURE() << "no throw for \"" << text << '"';
     } catch (Util::ErrorMsg* e) {
       const std::unique_ptr<Util::ErrorMsg> owned(e);
@@ -129,3 +112,5 @@ TEST(HexTextToByte, ThrowsErrorMsgForTextsNotTwoCharactersLong) {
 }
 
 }  // namespace
+
+}  // namespace hexpoke

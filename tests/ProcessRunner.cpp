@@ -1,16 +1,36 @@
 #include "ProcessRunner.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace {
+
+#if defined(__x86_64__)
+constexpr unsigned kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
+#else
+#error "no seccomp architecture for this machine"
+#endif
 
 // Reads through the descriptor the child wrote to, not by name, so that a
 // child that replaced the file instead of writing to it is caught.
@@ -28,36 +48,167 @@ std::string ReadAndClose(int fd, const std::string& path) {
 }
 
 int TemporaryFile(std::string& path) {
-  char name[] = "/tmp/hexpoke-capture-XXXXXX";
-  const int fd = mkstemp(name);
-  if (fd < 0) throw std::runtime_error("mkstemp failed");
-  path = name;
+  const char* tmpdir = std::getenv("TMPDIR");
+  path = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") +
+         "/hexpoke-capture-XXXXXX";
+  const int fd = mkstemp(path.data());
+  if (fd < 0) throw std::runtime_error("mkstemp failed in " + path);
   return fd;
+}
+
+// In the child: the system-call filter that refuses O_TMPFILE and holds
+// the child at `hold_at`. Returns the descriptor on which the held calls
+// are reported, or -1 if none are held.
+int InstallFilter(const ProcessOptions& options) {
+  // openat's flags are its third argument; the low 32 bits come first.
+  const unsigned tmpfile_flag = O_TMPFILE & ~O_DIRECTORY;
+  const auto hold = static_cast<unsigned>(options.hold_at);
+  const auto refused = options.refuse_tmpfile ? unsigned{SYS_openat} : ~0u;
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, hold, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, refused, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, tmpfile_flag, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program = {static_cast<unsigned short>(std::size(filter)),
+                        filter};
+  const unsigned long flags =
+      options.hold_at >= 0 ? SECCOMP_FILTER_FLAG_NEW_LISTENER : 0;
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) _exit(123);
+  const long listener =
+      syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, flags, &program);
+  if (listener < 0) _exit(123);
+  return options.hold_at >= 0 ? static_cast<int>(listener) : -1;
+}
+
+void SendDescriptor(int socket, int fd) {
+  char byte = 0;
+  iovec data = {&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message = {};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+  if (sendmsg(socket, &message, 0) != 1) _exit(123);
+}
+
+int ReceiveDescriptor(int socket) {
+  char byte = 0;
+  iovec data = {&byte, 1};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message = {};
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  if (recvmsg(socket, &message, 0) != 1) return -1;
+  const cmsghdr* header = CMSG_FIRSTHDR(&message);
+  if (header == nullptr || header->cmsg_type != SCM_RIGHTS) return -1;
+  int fd = -1;
+  std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+  return fd;
+}
+
+// Lets the child on through every held call, calling on_hold first, until
+// it ends.
+void ServeHolds(int listener, pid_t pid, const ProcessOptions& options) {
+  const int child = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (child < 0) throw std::runtime_error("pidfd_open failed");
+  for (int held = 0;;) {
+    pollfd ready[] = {{listener, POLLIN, 0}, {child, POLLIN, 0}};
+    if (poll(ready, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if ((ready[0].revents & POLLIN) == 0) break;  // the child has ended
+    seccomp_notif call = {};
+    if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &call) != 0) continue;
+    if (options.on_hold) options.on_hold(pid, held++);
+    seccomp_notif_resp response = {};
+    response.id = call.id;
+    response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    // Fails if a signal has taken the child out of the call meanwhile.
+    ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+  }
+  close(child);
 }
 
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& args,
-                         const ProcessLimits& limits) {
+                         const ProcessOptions& options) {
   std::string out_path, err_path;
   const int out_fd = TemporaryFile(out_path);
   const int err_fd = TemporaryFile(err_path);
+  if (!options.stdout_before.empty() &&
+      write(out_fd, options.stdout_before.data(),
+            options.stdout_before.size()) < 0) {
+    throw std::runtime_error("cannot write " + out_path);
+  }
+  const bool filtered = options.refuse_tmpfile || options.hold_at >= 0;
+  int sockets[2] = {-1, -1};
+  if (filtered && socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) {
+    throw std::runtime_error("socketpair failed");
+  }
 
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    // A child gets signals as a fresh process does, whatever the test
+    // runner ignores or blocks.
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+      signal(signal_number, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
-    dup2(out_fd, 1);
+    if (options.stdout_appends) {
+      const int append_fd = open(out_path.c_str(), O_WRONLY | O_APPEND);
+      if (append_fd < 0) _exit(122);
+      dup2(append_fd, 1);
+    } else {
+      dup2(out_fd, 1);
+    }
     dup2(err_fd, 2);
-    if (limits.file_size_limit > 0) {
-      const rlimit limit = {static_cast<rlim_t>(limits.file_size_limit),
-                            static_cast<rlim_t>(limits.file_size_limit)};
+    if (!options.working_directory.empty() &&
+        chdir(options.working_directory.c_str()) != 0) {
+      _exit(122);
+    }
+    if (options.file_size_limit > 0) {
+      const rlimit limit = {static_cast<rlim_t>(options.file_size_limit),
+                            static_cast<rlim_t>(options.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    if (limits.drop_root && geteuid() == 0) {
+    if (options.drop_root && geteuid() == 0) {
       constexpr uid_t kNobody = 65534;
-      if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(124);
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 ||
+          setuid(kNobody) != 0) {
+        _exit(124);
+      }
+    }
+    if (filtered) {
+      const int listener = InstallFilter(options);
+      if (listener >= 0) {
+        SendDescriptor(sockets[1], listener);
+        close(listener);
+      }
+      close(sockets[0]);
+      close(sockets[1]);
     }
     std::vector<char*> argv;
     for (const std::string& arg : args) {
@@ -66,6 +217,17 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(125);
+  }
+  if (filtered) {
+    close(sockets[1]);
+    if (options.hold_at >= 0) {
+      const int listener = ReceiveDescriptor(sockets[0]);
+      if (listener >= 0) {
+        ServeHolds(listener, pid, options);
+        close(listener);
+      }
+    }
+    close(sockets[0]);
   }
   int status = 0;
   waitpid(pid, &status, 0);

@@ -1,28 +1,44 @@
 #ifndef HEXPOKE_TESTS_PROCESS_RUNNER_H_
 #define HEXPOKE_TESTS_PROCESS_RUNNER_H_
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
 // What a finished child process left behind.
 struct ProcessResult {
-  std::string out;   // everything it wrote to standard output
+  std::string out;   // everything in the file its standard output went to
   std::string err;   // everything it wrote to standard error
   int exit_code = -1;   // -1 if it was killed by a signal
   int signal = 0;       // the signal that killed it, or 0
 };
 
-struct ProcessLimits {
+struct ProcessOptions {
   // Largest file the child may write, in bytes (RLIMIT_FSIZE); 0 for none.
   long file_size_limit = 0;
-  // When run as root, runs the child as the unprivileged user "nobody", so
-  // that file permissions bind it.
+  // When run as root, runs the child as the unprivileged user "nobody",
+  // with no supplementary groups, so that file permissions bind it.
   bool drop_root = false;
+  // The directory the child starts in, entered before root is dropped, so
+  // that relative paths reach it whatever the directories above allow.
+  std::string working_directory;
+  // Standard output is a file that already holds `stdout_before`, opened
+  // for appending as the shell's >> opens it. Otherwise it is a new file.
+  bool stdout_appends = false;
+  std::string stdout_before;
+  // O_TMPFILE fails (EOPNOTSUPP), as on a file system that lacks it.
+  bool refuse_tmpfile = false;
+  // Every time the child makes the system call numbered `hold_at` (SYS_...),
+  // it is held inside it while on_hold(pid, n) runs, n counting from 0.
+  long hold_at = -1;
+  std::function<void(pid_t, int)> on_hold;
 };
 
 // Runs `args[0]` with the arguments `args`, standard input from /dev/null,
-// and waits for it.
+// and waits for it. Its output is captured in files under $TMPDIR.
 ProcessResult RunProcess(const std::vector<std::string>& args,
-                         const ProcessLimits& limits = {});
+                         const ProcessOptions& options = {});
 
 #endif  // HEXPOKE_TESTS_PROCESS_RUNNER_H_

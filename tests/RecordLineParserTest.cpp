@@ -7,6 +7,8 @@
 
 #include "records/IntelHexRecord.h"
 
+namespace hexpoke {
+
 namespace {
 
 std::string Hex(const Bytes& bytes) {
@@ -107,3 +109,5 @@ TEST(ParseRecordLine, ReportsOverlongWordsByLengthFromTheirHeadAlone) {
 }
 
 }  // namespace
+
+}  // namespace hexpoke

@@ -9,6 +9,8 @@
 #include "records/IntelHexRecord.h"
 #include "records/RecordLineParser.h"
 
+namespace hexpoke {
+
 namespace {
 
 std::unique_ptr<CAbstractIntelHexRecord> DataRecord(const Bytes& raw) {
@@ -142,3 +144,5 @@ TEST(ImageToRecords, WrittenLinesReadBackAsTheSameRecordsAndImage) {
 }
 
 }  // namespace
+
+}  // namespace hexpoke

@@ -7,6 +7,8 @@
 #include "records/RecordFormat.h"
 #include "util/HexByteText.h"
 
+namespace hexpoke {
+
 bool IsWellFormedValue(const std::string& value) {
   return !value.empty() && value.size() % 2 == 0;
 }
@@ -15,7 +17,7 @@ Bytes ValueBytes(const std::string& value) {
   Bytes bytes;
   bytes.reserve(value.size() / 2);
   for (std::size_t i = 0; i + 1 < value.size(); i += 2) {
-    bytes.push_back(Util::HexTextToByte(std::string_view(value).substr(i, 2)));
+    bytes.push_back(HexTextToByte(std::string_view(value).substr(i, 2)));
   }
   return bytes;
 }
@@ -35,3 +37,5 @@ void PatchImage(MemoryImage& image, int address, const Bytes& bytes) {
   std::copy(bytes.begin(), bytes.end(),
             image.begin() + static_cast<std::ptrdiff_t>(first));
 }
+
+}  // namespace hexpoke

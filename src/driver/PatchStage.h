@@ -5,11 +5,13 @@
 
 #include "image/ImageToRecords.h"
 
+namespace hexpoke {
+
 // A value must be a non-empty run of digit pairs; one that is not earns the
 // line "Wrong walue".
 bool IsWellFormedValue(const std::string& value);
 
-// The value's pairs, from the left, each read by Util::HexTextToByte: so
+// The value's pairs, from the left, each read by HexTextToByte: so
 // "0a1B" gives 0A 1B and "zz" gives 00, without complaint.
 // REQUIRES: IsWellFormedValue(value).
 Bytes ValueBytes(const std::string& value);
@@ -20,5 +22,7 @@ Bytes ValueBytes(const std::string& value);
 // or address + bytes.size() exceeds record_format::kLargestImage, before the
 // image is touched.
 void PatchImage(MemoryImage& image, int address, const Bytes& bytes);
+
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_DRIVER_PATCH_STAGE_H_

@@ -6,12 +6,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "driver/Env.h"
 #include "driver/LoadStage.h"
-#include "driver/OutputFile.h"
 #include "driver/PatchStage.h"
 #include "image/ImageToRecords.h"
 #include "records/RecordFormat.h"
 #include "util/ErrorMsg.h"
+
+namespace hexpoke {
 
 namespace po = boost::program_options;
 
@@ -34,14 +36,15 @@ MemoryImage LoadInputFile(const std::string& path, std::ostream& messages) {
 }
 
 // The image as Intel HEX lines: its records, one line each, in order. The
-// lines are gathered into blocks so that the stream is called once per block
-// rather than once per line.
-void WriteImageLines(std::ostream& out, const MemoryImage& image) {
+// lines are gathered into blocks so that the file is called once per block
+// rather than once per line. Returns false if a block was not taken.
+bool WriteImageLines(OutputFile& file, const MemoryImage& image) {
   constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
   std::string block;
   block.reserve(kBlockSize + record_format::kMaxLineChars + 1);
+  bool written = true;
   const auto write_block = [&] {
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    written = file.Append(block) && written;
     block.clear();
   };
   ForEachImageRecord(image, [&](const CAbstractIntelHexRecord& record) {
@@ -50,6 +53,20 @@ void WriteImageLines(std::ostream& out, const MemoryImage& image) {
     if (block.size() >= kBlockSize) write_block();
   });
   write_block();
+  return written;
+}
+
+// Writes the image to the file at `path`; see Env::OpenOutput for how.
+void WriteOutputFile(const std::string& path, const MemoryImage& image,
+                     std::ostream& messages) {
+  // The output may be where the messages go (-o /dev/stdout): whatever
+  // was printed must be out before the image follows it.
+  messages.flush();
+  const std::unique_ptr<OutputFile> file = Env::Default()->OpenOutput(path);
+  if (!file) throw std::runtime_error("File not opened");
+  if (!WriteImageLines(*file, image) || !file->Commit()) {
+    throw std::runtime_error("File not written");
+  }
 }
 
 }  // namespace
@@ -65,9 +82,15 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
         ("address,a", po::value<int>(), "address")
         ("value,v", po::value<std::string>(), "value for write");
 
+    // No positional options: a word that belongs to no option (a value
+    // typed with a blank inside it) is refused, not dropped.
+    const po::positional_options_description no_positionals;
     po::variables_map options;
-    po::store(po::parse_command_line(argc, argv, description), options,
-              false);
+    po::store(po::command_line_parser(argc, argv)
+                  .options(description)
+                  .positional(no_positionals)
+                  .run(),
+              options, false);
 
     if (options.count("help")) {
       out << description << std::endl;
@@ -85,10 +108,7 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
     const Bytes value_bytes = ValueBytes(value);
     PatchImage(image, Option<int>(options, "address"), value_bytes);
 
-    WriteOutputFile(Option<std::string>(options, "output"),
-                    [&image](std::ostream& file) {
-                      WriteImageLines(file, image);
-                    });
+    WriteOutputFile(Option<std::string>(options, "output"), image, out);
   } catch (const std::exception& e) {
     out << "Error : " << e.what() << std::endl;
     return_code = 127;
@@ -99,5 +119,8 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
   } catch (...) {
     return_code = 128;
   }
+  out.flush();
   return return_code;
 }
+
+}  // namespace hexpoke

@@ -3,6 +3,8 @@
 
 #include <ostream>
 
+namespace hexpoke {
+
 // One whole run of hexpoke on the command line `argv` (argv[0] is the
 // program's path): load the input file, patch the value in at the address,
 // write the output file. Every message, the usage text included, goes to
@@ -12,5 +14,7 @@
 //   126  a Util::ErrorMsg ended the run: "Error : <message>"
 //   128  anything else ended the run, silently
 int RunHexpoke(int argc, const char* const argv[], std::ostream& out);
+
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_DRIVER_RUN_H_

@@ -1,13 +1,21 @@
-#include <csignal>
+#include <algorithm>
 #include <iostream>
+#include <string>
+#include <vector>
 
+#include "driver/Env.h"
 #include "driver/Run.h"
 
 int main(int argc, char* argv[]) {
-#ifdef SIGXFSZ
-  // Past a file-size limit, let the write fail and be reported (and the
-  // half-written temporary file removed) instead of being killed outright.
-  std::signal(SIGXFSZ, SIG_IGN);
-#endif
-  return RunHexpoke(argc, argv, std::cout);
+  hexpoke::Env* env = hexpoke::Env::Default();
+  env->InitProcess();
+  // Standard output is only ever written through std::cout, so it needs no
+  // agreement with C's stdio, and keeps a buffer of its own.
+  std::ios::sync_with_stdio(false);
+  const std::vector<std::string> arguments = env->Arguments(argc, argv);
+  std::vector<const char*> pointers(arguments.size() + 1, nullptr);
+  std::transform(arguments.begin(), arguments.end(), pointers.begin(),
+                 [](const std::string& argument) { return argument.c_str(); });
+  return hexpoke::RunHexpoke(static_cast<int>(arguments.size()),
+                             pointers.data(), std::cout);
 }

@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <cassert>
+#include <memory>
 
 #include "records/RecordFormat.h"
 
+namespace hexpoke {
+
+namespace {
+
 using namespace record_format;
 
-namespace image_internal {
-
+// Sets `raw` to the raw record bytes of the data record at `offset`.
 void FillDataRecord(const MemoryImage& image, std::size_t offset, Bytes& raw) {
   const std::size_t length = std::min(kOutputDataBytes, image.size() - offset);
   raw.resize(kHeaderBytes + length);
@@ -20,9 +24,26 @@ void FillDataRecord(const MemoryImage& image, std::size_t offset, Bytes& raw) {
               raw.begin() + kHeaderBytes);
 }
 
-}  // namespace image_internal
+}  // namespace
 
-RecordList ImageToRecords(const MemoryImage& image) {
+void ForEachImageRecord(
+    const MemoryImage& image,
+    const std::function<void(const CAbstractIntelHexRecord&)>& visit) {
+  assert(image.size() <= kLargestImage);
+  CIntelBinRecord data;
+  for (std::size_t offset = 0; offset < image.size();
+       offset += kOutputDataBytes) {
+    FillDataRecord(image, offset, data.RawBytes());
+    visit(data);
+  }
+  visit(*MakeRecord(kEndOfFileType));
+}
+
+}  // namespace hexpoke
+
+hexpoke::RecordList ImageToRecords(const hexpoke::MemoryImage& image) {
+  using namespace hexpoke;
+  using namespace hexpoke::record_format;
   assert(image.size() <= kLargestImage);
   RecordList records;
   records.reserve((image.size() + kOutputDataBytes - 1) / kOutputDataBytes +
@@ -30,7 +51,7 @@ RecordList ImageToRecords(const MemoryImage& image) {
   for (std::size_t offset = 0; offset < image.size();
        offset += kOutputDataBytes) {
     Bytes raw;
-    image_internal::FillDataRecord(image, offset, raw);
+    FillDataRecord(image, offset, raw);
     records.push_back(std::make_unique<CIntelBinRecord>(std::move(raw)));
   }
   records.push_back(MakeRecord(kEndOfFileType));

@@ -6,7 +6,8 @@
 #include "records/RecordFormat.h"
 #include "util/HexByteText.h"
 
-using namespace record_format;
+using hexpoke::Bytes;
+using namespace hexpoke::record_format;
 
 CAbstractIntelHexRecord::CAbstractIntelHexRecord() : raw_(kHeaderBytes, 0) {}
 
@@ -44,17 +45,15 @@ void CIntelBinRecord::AppendRecordText(std::string& out) const {
   out.resize(start + 1 + 2 * (raw.size() + 1));
   char* p = &out[start];
   *p++ = kStartCode;
-  p = Util::WriteHexTexts(p, raw.data(), raw.size());
-  Util::WriteHexText(p, checksum);
+  p = hexpoke::WriteHexTexts(p, raw.data(), raw.size());
+  hexpoke::WriteHexTexts(p, &checksum, 1);
 }
 
 void CIntelEndFileRecord::AppendRecordText(std::string& out) const {
   out += ":00000001FF";
 }
 
-bool IsKnownRecordType(std::uint8_t type) {
-  return type == kDataType || type == kEndOfFileType;
-}
+namespace hexpoke {
 
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {
   std::unique_ptr<CAbstractIntelHexRecord> record;
@@ -68,3 +67,5 @@ std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {
   record->RawBytes()[kTypeIndex] = type;
   return record;
 }
+
+}  // namespace hexpoke

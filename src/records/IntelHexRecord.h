@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+namespace hexpoke {
 using Bytes = std::vector<std::uint8_t>;
+}  // namespace hexpoke
 
 // One Intel HEX record. It holds its raw record bytes (length, address high,
 // address low, type, data; see record_format), and keeps the invariant that
@@ -27,21 +29,21 @@ class CAbstractIntelHexRecord {
   virtual void AppendRecordText(std::string& out) const = 0;
 
   // A copy of the L data bytes.
-  Bytes RecordData() const;
+  hexpoke::Bytes RecordData() const;
 
   // Raw record bytes 1 and 2, high byte first.
   std::uint16_t RecordAddress() const;
 
-  Bytes& RawBytes() { return raw_; }
-  const Bytes& RawBytes() const { return raw_; }
+  hexpoke::Bytes& RawBytes() { return raw_; }
+  const hexpoke::Bytes& RawBytes() const { return raw_; }
 
  protected:
   // Four zero raw record bytes: length 0, address 0000, type 00.
   CAbstractIntelHexRecord();
-  explicit CAbstractIntelHexRecord(Bytes raw) : raw_(std::move(raw)) {}
+  explicit CAbstractIntelHexRecord(hexpoke::Bytes raw) : raw_(std::move(raw)) {}
 
  private:
-  Bytes raw_;
+  hexpoke::Bytes raw_;
 };
 
 // A data record (type 00). Its text is the record line with uppercase digits
@@ -51,7 +53,8 @@ class CIntelBinRecord final : public CAbstractIntelHexRecord {
  public:
   CIntelBinRecord() = default;
   // A data record holding `raw` as its raw record bytes.
-  explicit CIntelBinRecord(Bytes raw) : CAbstractIntelHexRecord(std::move(raw)) {}
+  explicit CIntelBinRecord(hexpoke::Bytes raw)
+      : CAbstractIntelHexRecord(std::move(raw)) {}
   void AppendRecordText(std::string& out) const override;
 };
 
@@ -63,15 +66,16 @@ class CIntelEndFileRecord final : public CAbstractIntelHexRecord {
   void AppendRecordText(std::string& out) const override;
 };
 
+namespace hexpoke {
+
 // Record list: owns its records, in output order.
 using RecordList = std::vector<std::unique_ptr<CAbstractIntelHexRecord>>;
-
-// True for the types the record factory makes records of: 00 and 01.
-bool IsKnownRecordType(std::uint8_t type);
 
 // Record factory: a CIntelBinRecord for type 00, a CIntelEndFileRecord for
 // type 01, each with raw record bytes 00 00 00 <type>. Returns nullptr for
 // every other type.
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type);
+
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_RECORDS_INTEL_HEX_RECORD_H_

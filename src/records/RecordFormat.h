@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace hexpoke {
+
 // One record line of an Intel HEX file, as one whitespace-free word:
 //
 //   :LLAAAATTDD...DDCC
@@ -11,10 +13,20 @@
 //   ':'   start code
 //   LL    length L, the number of data bytes (0 to 255)
 //   AAAA  address of the first data byte, high byte first
-//   TT    record type: 00 data, 01 end of file; others carry no image data
+//   TT    record type (below)
 //   DD    L data bytes
 //   CC    checksum: two's complement of the sum, modulo 256, of every byte
 //         before it (length, both address bytes, type and data)
+//
+// Record types:
+//   00  data: L bytes for the addresses from AAAA on
+//   01  end of file; normally L = 0, though what data it carries is data
+//   02  extended segment address: 2 bytes, a value V; the records after it
+//       hold data for V * 16 + AAAA
+//   03  start segment address (CS:IP): an entry point, no image data
+//   04  extended linear address: 2 bytes, V; what follows is for
+//       V * 65536 + AAAA
+//   05  start linear address (EIP): an entry point, no image data
 //
 // Every byte is two hexadecimal digits, so a well-formed line has
 // 11 + 2 * L characters. In memory a record keeps its "raw record bytes":
@@ -31,6 +43,10 @@ inline constexpr std::size_t kHeaderBytes = 4;
 
 inline constexpr std::uint8_t kDataType = 0x00;
 inline constexpr std::uint8_t kEndOfFileType = 0x01;
+inline constexpr std::uint8_t kExtendedSegmentAddressType = 0x02;
+inline constexpr std::uint8_t kExtendedLinearAddressType = 0x04;
+// Bytes of data of a well-formed extended address record.
+inline constexpr std::size_t kExtendedAddressBytes = 2;
 
 inline constexpr std::size_t kMaxDataBytes = 255;
 // Header, data and checksum of the longest record: 260 bytes.
@@ -41,9 +57,12 @@ inline constexpr std::size_t kMaxLineChars = 1 + 2 * kMaxLineBytes;
 // Data bytes per record when an image is written back out.
 inline constexpr std::size_t kOutputDataBytes = 16;
 
-// 16-bit record addresses reach 64 KiB; no image may be larger.
+// Records are written with 16-bit addresses and nothing else, so an image
+// holds addresses 0000 to FFFF: 64 KiB, and no more.
 inline constexpr std::size_t kLargestImage = 0x10000;
 
 }  // namespace record_format
+
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_RECORDS_RECORD_FORMAT_H_

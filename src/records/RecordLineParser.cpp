@@ -2,20 +2,30 @@
 
 #include <algorithm>
 #include <cassert>
+#include <charconv>
+#include <limits>
 
 #include "util/HexByteText.h"
+
+namespace hexpoke {
 
 using namespace record_format;
 
 namespace {
 
-// The sum, modulo 256, of the first `count` decoded bytes of `line`.
-std::uint8_t ByteSum(const DecodedRecordLine& line, std::size_t count) {
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
-  }
-  return sum;
+// Room for the decimal digits of any std::size_t.
+constexpr std::size_t kDecimalDigits =
+    std::numeric_limits<std::size_t>::digits10 + 1;
+
+// Writes the decimal digits of `value` at `p`; returns the end.
+char* AppendDecimal(char* p, std::size_t value) {
+  return std::to_chars(p, p + kDecimalDigits, value).ptr;
+}
+
+// Writes `text` to `messages` in one call. A file of bad lines makes as many
+// messages as lines, so each costs one buffered write and no flush.
+void PrintMessage(std::ostream& messages, const char* begin, const char* end) {
+  messages.write(begin, end - begin);
 }
 
 }  // namespace
@@ -43,43 +53,37 @@ bool DecodeRecordLine(std::string_view head, std::size_t length,
   if (length == 0 || length % 2 == 0 || head[0] != kStartCode) return false;
 
   const std::size_t decoded = (length - 1) / 2;
-  const unsigned data_length =
-      decoded == 0 ? 0 : Util::HexPairToByte(head[1], head[2]);
+  std::uint8_t data_length = 0;
+  if (decoded != 0) HexPairsToBytes(head.data() + 1, 1, &data_length);
   if (decoded != data_length + kHeaderBytes + 1) {
-    messages << "error len: " << "size - >" << decoded << ' ' << data_length
-             << std::endl;
+    static constexpr char kPrefix[] = "error len: size - >";
+    char text[sizeof kPrefix + 2 * kDecimalDigits + 2];
+    char* p = std::copy_n(kPrefix, sizeof kPrefix - 1, text);
+    p = AppendDecimal(p, decoded);
+    *p++ = ' ';
+    p = AppendDecimal(p, data_length);
+    *p++ = '\n';
+    PrintMessage(messages, text, p);
     return false;
   }
 
   // The length check bounds `decoded` by kMaxLineBytes, and the whole text
   // is in `head`.
-  Util::HexPairsToBytes(head.data() + 1, decoded, line.bytes.data());
-  const std::uint8_t sum = ByteSum(line, decoded);
-  const std::uint8_t carried = line.bytes[decoded - 1];
+  HexPairsToBytes(head.data() + 1, decoded, line.bytes.data());
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i + 1 < decoded; ++i) {
+    sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
+  }
   // The checksum the line should carry: minus the sum of the bytes before it.
-  const auto expected = static_cast<std::uint8_t>(carried - sum);
-  if (carried != expected) {
-    messages << "error checksum. " << Util::ByteToHexText(expected)
-             << std::endl;
+  const auto expected = static_cast<std::uint8_t>(-sum);
+  if (line.bytes[decoded - 1] != expected) {
+    char text[] = "error checksum. XX\n";
+    WriteHexTexts(text + 16, &expected, 1);
+    PrintMessage(messages, text, text + sizeof text - 1);
     return false;
   }
   line.raw_size = decoded - 1;
   return true;
 }
 
-std::size_t DecodeWellFormedLine(const char* text, std::size_t available,
-                                 DecodedRecordLine& line) {
-  if (available < 3 || text[0] != kStartCode) return 0;
-  std::uint8_t data_length;
-  if (!Util::HexDigitPairsToBytes(text + 1, 1, &data_length)) return 0;
-  const std::size_t bytes = kHeaderBytes + data_length + 1;
-  const std::size_t length = 1 + 2 * bytes;
-  if (available < length ||
-      !Util::HexDigitPairsToBytes(text + 1, bytes, line.bytes.data())) {
-    return 0;
-  }
-  // The checksum makes the sum of all the bytes zero.
-  if (ByteSum(line, bytes) != 0) return 0;
-  line.raw_size = bytes - 1;
-  return length;
-}
+}  // namespace hexpoke

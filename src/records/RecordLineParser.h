@@ -11,6 +11,8 @@
 #include "records/IntelHexRecord.h"
 #include "records/RecordFormat.h"
 
+namespace hexpoke {
+
 // Parses one whitespace-free word of an Intel HEX file as a record line.
 //
 // Returns a data or end-of-file record, or nullptr when the word is not one:
@@ -20,8 +22,9 @@
 //    L + 5 ("error len: size - >n L", in decimal; a lone ':' gives n = 0 and
 //    L = 0), or when the checksum is wrong ("error checksum. XX", XX being the
 //    checksum the line should carry).
-// Characters are decoded in pairs by Util::HexPairToByte, so non-digits are
-// not rejected as such; the length and checksum checks judge the result.
+// Characters are decoded in pairs as HexTextToByte reads them, so non-digits
+// are not rejected as such; the length and checksum checks judge the result.
+// Each message ends in '\n' and is written in one piece, without a flush.
 std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
     std::string_view text, std::ostream& messages);
 
@@ -54,19 +57,12 @@ struct DecodedRecordLine {
 
 // ParseRecordLine short of making a record, for readers that want only the
 // bytes: the same checks and messages, and on success the line's bytes in
-// `line`. Returns false where ParseRecordLine returns nullptr for any reason
-// but the record type, which is left to the caller (see IsKnownRecordType).
+// `line`, whatever its record type. Returns false where ParseRecordLine
+// returns nullptr for any reason but the record type.
+// REQUIRES: as the head-only ParseRecordLine.
 bool DecodeRecordLine(std::string_view head, std::size_t length,
                       std::ostream& messages, DecodedRecordLine& line);
 
-// The quick way for a reader that has the text in memory: if `text` begins
-// with a record line made only of hex digits, complete within `available`
-// characters and with a correct checksum, decodes it into `line` and returns
-// its length, 11 + 2 * L. Returns 0 otherwise, printing nothing; the reader
-// must then take the word the usual way (DecodeRecordLine), which also gives
-// the messages. A line followed by more than white space is not a record
-// line: the reader must check the character after it.
-std::size_t DecodeWellFormedLine(const char* text, std::size_t available,
-                                 DecodedRecordLine& line);
+}  // namespace hexpoke
 
 #endif  // HEXPOKE_RECORDS_RECORD_LINE_PARSER_H_

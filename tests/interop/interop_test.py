@@ -7,7 +7,9 @@ For random images patched at random addresses (some past the image's end):
   - hexpoke reads files those tools wrote (intelhex's 32-byte lines with a
     start-address record, srec_cat's leading extended-address record) and
     writes them again as 16-byte lines with the same bytes;
-  - srec_cat doing the same patch writes the same file, byte for byte.
+  - srec_cat doing the same patch writes the same file, byte for byte;
+  - files with records out of order, with gaps and under extended address
+    records keep every byte at its address.
 
 Usage: interop_test.py PATH_TO_HEXPOKE
 """
@@ -134,7 +136,78 @@ def main():
                 else:
                     failed += 1
         print("%d passed, %d failed" % (passed, failed))
+        placement(rng, path)
     return 1 if failures else 0
+
+
+def scattered_file(rng):
+    """A file as other tools write them: records of random lengths, in
+    shuffled order, with gaps, sometimes under a zero extended linear
+    address or under extended segment addresses that stay inside 64 KiB.
+    Returns its text and the bytes it holds, by address."""
+    end = rng.randint(1, 0x10000)
+    segments = rng.random() < 0.4
+    data = {}
+    groups = []
+    address = rng.randrange(min(end, 300))
+    while address < end:
+        length = min(rng.randint(1, 255), end - address)
+        chunk = [rng.randrange(256) for _ in range(length)]
+        data.update(zip(range(address, address + length), chunk))
+        if segments:
+            # Its own segment base, at or below it in steps of 16 bytes.
+            segment = rng.randrange(address // 16 + 1)
+            groups.append([record(0, [segment >> 8, segment & 0xFF], 2),
+                           record(address - segment * 16, chunk)])
+        else:
+            groups.append([record(address, chunk)])
+        address += length + rng.choice([0, 0, rng.randrange(1, 2000)])
+    rng.shuffle(groups)
+    lines = [line for group in groups for line in group]
+    if rng.random() < 0.5:
+        lines.insert(0, ":020000040000FA")
+    return "\n".join(lines + [":00000001FF"]) + "\n", data
+
+
+def peer_views(path):
+    """What intelhex and srec_cat read from `path`: bytes from address 0 to
+    the last one, 00 in the gaps."""
+    ih = IntelHex(path)
+    ih.padding = 0x00
+    intelhex = bytes(ih.tobinarray(start=0)) if ih.addresses() else b""
+    binary = path + ".bin"
+    # srec_cat warns of records out of order, and reads them all the same.
+    result = run("srec_cat", path, "-Intel", "-o", binary, "-Binary")
+    check(result.returncode == 0 and "error" not in result.stderr,
+          "srec_cat cannot read %s: %s" % (path, result.stderr))
+    return intelhex, read_bytes(binary)
+
+
+def placement(rng, path):
+    """hexpoke keeps every byte of a scattered file at its address: patched
+    with the byte already at some address, its output reads, to srec_cat and
+    to intelhex, as exactly the bytes the input reads as."""
+    passed = failed = 0
+    for _ in range(40):
+        failures_before = len(failures)
+        text, data = scattered_file(rng)
+        with open(path("scattered.hex"), "w") as f:
+            f.write(text)
+        address = rng.randrange(max(data) + 1)
+        hexpoke(path("scattered.hex"), path("placed.hex"), address,
+                "%02X" % data.get(address, 0))
+        expected = bytes(data.get(a, 0) for a in range(max(data) + 1))
+        for name, before, after in zip(("intelhex", "srec_cat"),
+                                       peer_views(path("scattered.hex")),
+                                       peer_views(path("placed.hex"))):
+            check(before == expected, "%s reads the scattered file otherwise" % name)
+            check(after == before,
+                  "%s: hexpoke's output of a scattered file differs" % name)
+        if len(failures) == failures_before:
+            passed += 1
+        else:
+            failed += 1
+    print("placement: %d passed, %d failed" % (passed, failed))
 
 
 if __name__ == "__main__":

@@ -36,6 +36,9 @@ for directory, _, files in os.walk(source):
             messages.update(re.findall(
                 r'(?:runtime_error|out_of_range|ErrorMsg)\("([^"]+)"\)', code))
             messages.update(re.findall(r'<<\s*"([^"]+)"', code))
+            # Messages assembled in a buffer: the text before any '\n'.
+            messages.update(m.split("\\n")[0] for m in re.findall(
+                r'char (?:text|kPrefix)\[\] = "([^"]+)"', code))
 # The option library's text for an option that was not given.
 messages.add("boost::bad_any_cast: failed conversion using boost::any_cast")
 

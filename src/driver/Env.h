@@ -1,0 +1,98 @@
+#ifndef HEXPOKE_DRIVER_ENV_H_
+#define HEXPOKE_DRIVER_ENV_H_
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hexpoke {
+
+// How an output file is written. The choice goes by what the path names
+// once every link has been followed, never by how the path is spelt.
+enum class OutputMethod {
+  // A regular file, or nothing yet. The text goes to a new file beside it
+  // that no one else can read, and that file takes the old one's place
+  // (owner, group, permissions and extended attributes carried over) only
+  // once it is complete and on disk. Until then the old file is untouched.
+  kReplace,
+  // A regular file that a replacement would take away from its owner or
+  // group, or beside which no new file may be made. It is rewritten in
+  // place through one descriptor, as a truncating stream would write it.
+  kRewriteInPlace,
+  // A device or a FIFO: opened and written, never truncated or replaced.
+  kWriteDirectly,
+  // One of the process's own open descriptors (standard output reached as
+  // /dev/stdout, /dev/fd/1 or /proc/self/fd/1, or through a link to one of
+  // those): written through the descriptor the process holds, after what
+  // was written there before and appending where it was opened to append.
+  kWriteOwnDescriptor,
+};
+
+// The text of an output file on its way to the file. The text is given
+// with '\n' line ends; an implementation whose platform writes text files
+// with other line ends (CR LF on Windows) translates them.
+//
+// A file that is replaced or rewritten changes only in Commit(); a device
+// or a descriptor may get the text as it is appended. Destroying an
+// OutputFile that was not committed, or whose Commit() failed, leaves a
+// file that was to be replaced as it was and removes every temporary file.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  virtual ~OutputFile() = default;
+
+  // How the text will be written, as chosen when the file was opened.
+  // After Commit() it says how it was written: kReplace turns into
+  // kRewriteInPlace if the new file could not be given the old one's
+  // owner, group or extended attributes.
+  virtual OutputMethod method() const = 0;
+
+  // Adds `text` to the file. Returns false if writing failed.
+  virtual bool Append(std::string_view text) = 0;
+
+  // Makes everything appended the file's contents, and on disk as far as
+  // the method allows. Returns false if that failed; a file that was to be
+  // replaced then keeps its old contents.
+  // REQUIRES: called at most once.
+  virtual bool Commit() = 0;
+};
+
+// Everything hexpoke asks of the operating system, behind one interface
+// with one implementation per platform. Paths and arguments are UTF-8.
+class Env {
+ public:
+  Env() = default;
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+  virtual ~Env() = default;
+
+  // The environment of the platform hexpoke was built for; it lives until
+  // the process ends and must not be deleted.
+  static Env* Default();
+
+  // Sets the process up for a run of the command-line tool. Call once, at
+  // the start of main. Until it has been called, a signal that ends the
+  // process while an output file is being replaced may leave a temporary
+  // file behind, and a file-size limit may end the process instead of
+  // failing the write.
+  virtual void InitProcess() = 0;
+
+  // The command line the process was started with, as UTF-8 strings;
+  // `argc` and `argv` are main's.
+  virtual std::vector<std::string> Arguments(int argc, char* argv[]) = 0;
+
+  // Opens `path` for writing by the method that fits what it names.
+  // Returns nullptr if the file cannot be written: a missing directory, a
+  // directory, a name too long, a loop of links, a file the caller may not
+  // write, a new file in a directory the caller may not write to. Nothing
+  // has been changed then.
+  // REQUIRES: no other OutputFile of this Env is alive.
+  virtual std::unique_ptr<OutputFile> OpenOutput(const std::string& path) = 0;
+};
+
+}  // namespace hexpoke
+
+#endif  // HEXPOKE_DRIVER_ENV_H_

@@ -1,0 +1,547 @@
+// The Env for POSIX systems, Linux in the first place.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "driver/Env.h"
+
+namespace hexpoke {
+
+namespace {
+
+// As many links as Linux follows in one path lookup.
+constexpr int kMaxLinks = 40;
+
+// The signals after which a half-made replacement must not stay behind.
+constexpr int kCleanUpSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The temporary file that a signal ending the process removes: `name` in
+// the directory open as `dir`. Set and cleared only while those signals are
+// held back (SignalsHeld), so the handler never sees half of a change.
+volatile sig_atomic_t g_temporary_named = 0;
+int g_temporary_dir = -1;
+char g_temporary_name[NAME_MAX + 1];
+
+void RemoveTemporaryAndEnd(int signal_number) {
+  if (g_temporary_named) unlinkat(g_temporary_dir, g_temporary_name, 0);
+  // End the way the signal would have ended the process, so that the shell
+  // that started it sees that signal.
+  struct sigaction end_action {};
+  end_action.sa_handler = SIG_DFL;
+  sigemptyset(&end_action.sa_mask);
+  sigaction(signal_number, &end_action, nullptr);
+  raise(signal_number);  // delivered as soon as this handler returns
+}
+
+// Holds back kCleanUpSignals for its lifetime; one that arrives meanwhile
+// is delivered when it ends.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signal_number : kCleanUpSignals) {
+      sigaddset(&signals, signal_number);
+    }
+    sigprocmask(SIG_BLOCK, &signals, &saved_);
+  }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+  ~SignalsHeld() {
+    const int saved_errno = errno;
+    sigprocmask(SIG_SETMASK, &saved_, nullptr);
+    errno = saved_errno;
+  }
+
+ private:
+  sigset_t saved_;
+};
+
+// REQUIRES: a SignalsHeld is alive.
+void NameTemporary(int dir, const std::string& name) {
+  std::memcpy(g_temporary_name, name.c_str(), name.size() + 1);
+  g_temporary_dir = dir;
+  g_temporary_named = 1;
+}
+
+// REQUIRES: a SignalsHeld is alive.
+void ForgetTemporary() { g_temporary_named = 0; }
+
+struct SplitPath {
+  explicit SplitPath(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+      dir = ".";
+      name = path;
+    } else {
+      dir = slash == 0 ? "/" : path.substr(0, slash);
+      name = path.substr(slash + 1);
+    }
+  }
+  std::string dir;
+  std::string name;
+};
+
+// Whether `path` is an entry of the directory in which the process sees
+// its own descriptors (/proc/self/fd, which /dev/fd leads to on Linux, or
+// a /dev/fd of its own elsewhere), however that directory is reached.
+// Returns the descriptor, or -1.
+int OwnDescriptorNamed(const std::string& path) {
+  const SplitPath split(path);
+  const std::string& number = split.name;
+  if (number.empty() || number.size() > 9 ||
+      number.find_first_not_of("0123456789") != std::string::npos ||
+      (number.size() > 1 && number[0] == '0')) {
+    return -1;
+  }
+  const std::unique_ptr<char, decltype(&std::free)> resolved(
+      realpath(split.dir.c_str(), nullptr), &std::free);
+  if (!resolved) return -1;
+  const std::string dir = resolved.get();
+  const std::string pid = std::to_string(getpid());
+  if (dir != "/proc/" + pid + "/fd" &&
+      dir != "/proc/" + pid + "/task/" + pid + "/fd" && dir != "/dev/fd") {
+    return -1;
+  }
+  return std::stoi(number);
+}
+
+// What an output path finally names.
+struct Destination {
+  OutputMethod method = OutputMethod::kReplace;
+  std::string path;     // with no link as its last part
+  bool exists = false;  // for kReplace: a file is there to be replaced
+  int descriptor = -1;  // for kWriteOwnDescriptor
+};
+
+// Follows the links from `path` one at a time, as the kernel would, to what
+// it finally names. Returns false for what cannot be written as a file: a
+// directory, a loop of links, a name too long, a path that cannot be
+// searched.
+bool Resolve(std::string path, Destination& destination) {
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    // Checked at every step: /dev/stdout leads to /proc/self/fd/1, which
+    // leads on to whatever standard output is, and that must not be opened
+    // again by name.
+    const int own = OwnDescriptorNamed(path);
+    if (own >= 0) {
+      destination = {OutputMethod::kWriteOwnDescriptor, path, true, own};
+      return true;
+    }
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+      if (errno != ENOENT) return false;
+      destination = {OutputMethod::kReplace, path, false, -1};
+      return true;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      if (S_ISDIR(status.st_mode)) return false;
+      destination = {S_ISREG(status.st_mode) ? OutputMethod::kReplace
+                                             : OutputMethod::kWriteDirectly,
+                     path, true, -1};
+      return true;
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+      return false;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    if (target[0] != '/') target.insert(0, SplitPath(path).dir + '/');
+    path = std::move(target);
+  }
+  return false;
+}
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+bool WriteAllAt(int fd, std::string_view text, off_t offset) {
+  while (!text.empty()) {
+    const ssize_t written = pwrite(fd, text.data(), text.size(), offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+    offset += written;
+  }
+  return true;
+}
+
+mode_t CurrentUmask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+// Gives the file open as `to` every extended attribute of the one open as
+// `from`, POSIX ACLs included, and no access ACL that `from` lacks (one
+// inherited from the directory's default ACL). The ACL comes last: setting
+// it also sets the group permission bits, to its mask. Returns false if one
+// could not be read or set, so that the file would lose it.
+bool CopyExtendedAttributes(int from, int to) {
+#ifdef __linux__
+  static const char kAccessAcl[] = "system.posix_acl_access";
+  std::vector<char> names;
+  for (;;) {
+    const ssize_t size = flistxattr(from, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP;  // none where there can be none
+    names.resize(static_cast<std::size_t>(size));
+    const ssize_t got = flistxattr(from, names.data(), names.size());
+    if (got >= 0) {
+      names.resize(static_cast<std::size_t>(got));
+      break;
+    }
+    if (errno != ERANGE) return false;  // ERANGE: one was added meanwhile
+  }
+  std::vector<std::string> ordered;
+  bool has_access_acl = false;
+  for (std::size_t at = 0; at < names.size();) {
+    std::string name(names.data() + at);
+    at += name.size() + 1;
+    if (name == kAccessAcl) {
+      has_access_acl = true;
+    } else {
+      ordered.push_back(std::move(name));
+    }
+  }
+  if (has_access_acl) ordered.emplace_back(kAccessAcl);
+  std::vector<char> value;
+  for (const std::string& name : ordered) {
+    const ssize_t size = fgetxattr(from, name.c_str(), nullptr, 0);
+    if (size < 0) return false;
+    value.resize(static_cast<std::size_t>(size));
+    const ssize_t got = fgetxattr(from, name.c_str(), value.data(), value.size());
+    if (got < 0 ||
+        fsetxattr(to, name.c_str(), value.data(),
+                  static_cast<std::size_t>(got), 0) != 0) {
+      return false;
+    }
+  }
+  if (!has_access_acl && fremovexattr(to, kAccessAcl) != 0 &&
+      errno != ENODATA && errno != ENOTSUP) {
+    return false;
+  }
+#else
+  (void)from;
+  (void)to;
+#endif
+  return true;
+}
+
+class PosixOutputFile final : public OutputFile {
+ public:
+  PosixOutputFile() = default;
+  ~PosixOutputFile() override {
+    DiscardTemporary();
+    if (owns_fd_ && fd_ >= 0) close(fd_);
+    if (dir_ >= 0) close(dir_);
+  }
+
+  // Each Open* sets the file up for one method; false if it cannot be.
+  bool OpenOwnDescriptor(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+    method_ = OutputMethod::kWriteOwnDescriptor;
+    fd_ = fd;
+    return true;
+  }
+
+  bool OpenDevice(const std::string& path) {
+    method_ = OutputMethod::kWriteDirectly;
+    fd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+    owns_fd_ = true;
+    struct stat status {};
+    // What the path names may have changed since it was looked at; a
+    // regular file must never be written here.
+    return fd_ >= 0 && fstat(fd_, &status) == 0 && !S_ISREG(status.st_mode) &&
+           !S_ISDIR(status.st_mode);
+  }
+
+  bool OpenForReplacement(const std::string& path, bool exists) {
+    const SplitPath split(path);
+    if (split.name.empty()) return false;
+    name_ = split.name;
+    dir_ = open(split.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_ < 0) return false;
+    if (exists) {
+      // Opening the old file for writing asks what truncating it would:
+      // may this user write it? It also reads its owner, group,
+      // permissions and extended attributes, and is what rewriting it in
+      // place writes through.
+      fd_ = openat(dir_, name_.c_str(),
+                   O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+      owns_fd_ = true;
+      if (fd_ < 0 || fstat(fd_, &original_) != 0 ||
+          !S_ISREG(original_.st_mode)) {
+        return false;
+      }
+      has_original_ = true;
+    }
+    method_ = OutputMethod::kReplace;
+    if (CreateTemporary()) return true;
+    // No new file may be made beside it: the old one can still be written.
+    if (has_original_ && (errno == EACCES || errno == EPERM)) {
+      method_ = OutputMethod::kRewriteInPlace;
+      return true;
+    }
+    return false;
+  }
+
+  OutputMethod method() const override { return method_; }
+
+  bool Append(std::string_view text) override {
+    switch (method_) {
+      case OutputMethod::kReplace:
+        return WriteAll(temporary_, text);
+      case OutputMethod::kRewriteInPlace:
+        // Kept until Commit: the file is touched only once the whole text
+        // is there, and the text is small (an image is at most 64 KiB).
+        text_.append(text);
+        return true;
+      case OutputMethod::kWriteDirectly:
+      case OutputMethod::kWriteOwnDescriptor:
+        break;
+    }
+    return WriteAll(fd_, text);
+  }
+
+  bool Commit() override {
+    switch (method_) {
+      case OutputMethod::kReplace:
+        return Replace();
+      case OutputMethod::kRewriteInPlace:
+        return RewriteInPlace();
+      case OutputMethod::kWriteDirectly:
+      case OutputMethod::kWriteOwnDescriptor:
+        break;
+    }
+    return true;
+  }
+
+ private:
+  // Makes the new file in the directory, open as `temporary_`, readable and
+  // writable by its owner only. On Linux it has no name (O_TMPFILE) until
+  // it is complete, so that not even SIGKILL can leave it behind. Sets
+  // errno and returns false if none can be made.
+  bool CreateTemporary() {
+#ifdef O_TMPFILE
+    // Linking it into the directory later names it through /proc.
+    if (access("/proc/self/fd", X_OK) == 0) {
+      temporary_ = openat(dir_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      if (temporary_ >= 0) return true;
+    }
+#endif
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::string name = TemporaryName();
+      const SignalsHeld held;
+      temporary_ = openat(dir_, name.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
+      if (temporary_ >= 0) {
+        temporary_name_ = name;
+        NameTemporary(dir_, name);
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
+  // A name for the new file that tells whose it is, unless the old file's
+  // name is so long that it would pass the usual 255-byte limit.
+  std::string TemporaryName() {
+    std::random_device seed;
+    const std::string prefix = name_.size() <= 200 ? "." + name_ : "";
+    return prefix + ".hexpoke-" + std::to_string(seed() % 1000000000) + ".tmp";
+  }
+
+  // Gives the unnamed new file a name in the directory, to rename from.
+  // REQUIRES: a SignalsHeld is alive.
+  bool LinkTemporary() {
+    const std::string self = "/proc/self/fd/" + std::to_string(temporary_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::string name = TemporaryName();
+      if (linkat(AT_FDCWD, self.c_str(), dir_, name.c_str(),
+                 AT_SYMLINK_FOLLOW) == 0) {
+        temporary_name_ = name;
+        NameTemporary(dir_, name);
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
+  void DiscardTemporary() {
+    if (!temporary_name_.empty()) {
+      const SignalsHeld held;
+      unlinkat(dir_, temporary_name_.c_str(), 0);
+      ForgetTemporary();
+      temporary_name_.clear();
+    }
+    if (temporary_ >= 0) close(temporary_);
+    temporary_ = -1;
+  }
+
+  // Gives the new file what the old one had (as cp --preserve=all does),
+  // in this order: owner and group (which clears set-ID bits), then the
+  // permission bits, then the extended attributes. A new file gets the
+  // permissions it would have had if created directly. Returns false if
+  // the old file's owner, group or attributes cannot all be carried over.
+  bool CarryOverIdentity() {
+    if (!has_original_) {
+      return fchmod(temporary_, 0666 & ~CurrentUmask()) == 0;
+    }
+    struct stat made {};
+    if (fstat(temporary_, &made) != 0) return false;
+    if ((made.st_uid != original_.st_uid || made.st_gid != original_.st_gid) &&
+        fchown(temporary_, original_.st_uid, original_.st_gid) != 0) {
+      return false;
+    }
+    return fchmod(temporary_, original_.st_mode & 07777) == 0 &&
+           CopyExtendedAttributes(fd_, temporary_);
+  }
+
+  bool Replace() {
+    if (!CarryOverIdentity()) {
+      // Not as the old file was: as Vim does, keep the file and its
+      // identity and write it in place instead.
+      if (!has_original_ || !ReadTemporary()) return false;
+      DiscardTemporary();
+      method_ = OutputMethod::kRewriteInPlace;
+      return RewriteInPlace();
+    }
+    if (fsync(temporary_) != 0) return false;
+    // A signal from here on waits until the file is in place, so that it
+    // never leaves the new file under its temporary name.
+    const SignalsHeld held;
+    if (temporary_name_.empty() && !LinkTemporary()) return false;
+    if (renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) != 0) {
+      return false;
+    }
+    ForgetTemporary();
+    temporary_name_.clear();
+    // Makes the rename itself survive a power cut. The file is in place
+    // whatever this returns (some file systems cannot sync a directory), so
+    // a failure here is no reason to report that nothing was written.
+    fsync(dir_);
+    return true;
+  }
+
+  bool ReadTemporary() {
+    struct stat status {};
+    if (fstat(temporary_, &status) != 0) return false;
+    text_.resize(static_cast<std::size_t>(status.st_size));
+    for (std::size_t done = 0; done < text_.size();) {
+      const ssize_t got = pread(temporary_, &text_[done], text_.size() - done,
+                                static_cast<off_t>(done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      done += static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+  bool RewriteInPlace() {
+    // A signal waits until the file is whole again. Writing over the old
+    // contents before cutting them to length needs no new space when the
+    // file keeps its size, as a patched image usually does.
+    const SignalsHeld held;
+    return WriteAllAt(fd_, text_, 0) &&
+           ftruncate(fd_, static_cast<off_t>(text_.size())) == 0 &&
+           fsync(fd_) == 0;
+  }
+
+  OutputMethod method_ = OutputMethod::kReplace;
+  std::string text_;  // for kRewriteInPlace
+  int fd_ = -1;  // what the text is written through, or the old file
+  bool owns_fd_ = false;
+  int dir_ = -1;          // the directory of a file to be replaced
+  std::string name_;      // the name of that file in it
+  bool has_original_ = false;
+  struct stat original_ {};
+  int temporary_ = -1;
+  std::string temporary_name_;  // empty while the new file has no name
+};
+
+class PosixEnv final : public Env {
+ public:
+  void InitProcess() override {
+    // Past a file-size limit a write fails, and the run reports it and
+    // removes its temporary file, instead of ending at once.
+    signal(SIGXFSZ, SIG_IGN);
+    for (const int signal_number : kCleanUpSignals) {
+      struct sigaction previous {};
+      sigaction(signal_number, nullptr, &previous);
+      if (previous.sa_handler == SIG_IGN) continue;  // as nohup leaves it
+      struct sigaction action {};
+      action.sa_handler = RemoveTemporaryAndEnd;
+      sigemptyset(&action.sa_mask);
+      for (const int other : kCleanUpSignals) sigaddset(&action.sa_mask, other);
+      action.sa_flags = SA_RESTART;
+      sigaction(signal_number, &action, nullptr);
+    }
+  }
+
+  std::vector<std::string> Arguments(int argc, char* argv[]) override {
+    return std::vector<std::string>(argv, argv + argc);
+  }
+
+  std::unique_ptr<OutputFile> OpenOutput(const std::string& path) override {
+    Destination destination;
+    if (path.empty() || !Resolve(path, destination)) return nullptr;
+    auto file = std::make_unique<PosixOutputFile>();
+    bool opened = false;
+    switch (destination.method) {
+      case OutputMethod::kWriteOwnDescriptor:
+        opened = file->OpenOwnDescriptor(destination.descriptor);
+        break;
+      case OutputMethod::kWriteDirectly:
+        opened = file->OpenDevice(destination.path);
+        break;
+      case OutputMethod::kReplace:
+      case OutputMethod::kRewriteInPlace:
+        opened = file->OpenForReplacement(destination.path, destination.exists);
+        break;
+    }
+    if (!opened) return nullptr;
+    return file;
+  }
+};
+
+}  // namespace
+
+Env* Env::Default() {
+  static PosixEnv env;
+  return &env;
+}
+
+}  // namespace hexpoke
