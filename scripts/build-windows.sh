@@ -22,8 +22,11 @@
 # The 64-bit build's tests run under Wine (wine64). The 32-bit build is
 # built and its imports and zip are checked, but its unit tests run only
 # where wine32 (Debian's i386 architecture) is installed, which
-# scripts/setup.sh does not do: on Debian 12 installing it upgrades dozens
-# of amd64 system packages to keep multiarch versions in step.
+# scripts/setup.sh does not do: on machines whose packages lag behind the
+# archive's point release, installing it upgrades dozens of amd64 system
+# packages, as multiarch keeps both architectures' versions equal. wine64
+# alone "runs" a 32-bit program by printing nothing and exiting with 0, so
+# the 32-bit tests are not registered without wine32.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
