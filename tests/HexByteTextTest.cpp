@@ -46,37 +46,6 @@ TEST(HexTextToByte, AgreesWithStreamExtractionForEveryTwoCharacterText) {
   EXPECT_EQ(mismatches, 0);
 }
 
-// The run decoder, which takes eight pairs at a time where it can, against
-// the one-pair conversion: every two characters in every position of a text
-// of nine pairs, the other pairs being digits or not.
-TEST(HexPairsToBytes, AgreesWithHexPairToByteInEveryPosition) {
-  constexpr int kPairs = 9;
-  int mismatches = 0;
-  for (const char* filler : {"5a", "zz", "-1"}) {
-    for (int position = 0; position < kPairs; ++position) {
-      for (int first = 0; first < 256; ++first) {
-        for (int second = 0; second < 256; ++second) {
-          std::string text;
-          for (int i = 0; i < kPairs; ++i) text += filler;
-          text[2 * position] = static_cast<char>(first);
-          text[2 * position + 1] = static_cast<char>(second);
-          std::uint8_t bytes[kPairs];
-          HexPairsToBytes(text.data(), kPairs, bytes);
-          for (int i = 0; i < kPairs; ++i) {
-            if (bytes[i] != HexTextToByte(text.substr(2 * i, 2)) &&
-                ++mismatches <= 10) {
-              ADD_FAILURE() << "pair " << i << " of a text with bytes "
-                            << first << "," << second << " at pair "
-                            << position << ", filler " << filler;
-            }
-          }
-        }
-      }
-    }
-  }
-  EXPECT_EQ(mismatches, 0);
-}
-
 TEST(ByteToHexText, AgreesWithStreamFormattingForEveryByte) {
   for (unsigned byte = 0; byte < 256; ++byte) {
     EXPECT_EQ(ByteToHexText(static_cast<std::uint8_t>(byte)),

@@ -5,12 +5,6 @@
 
 #include "util/ErrorMsg.h"
 
-#if defined(__SSE2__) || defined(_M_X64) || \
-    (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#define HEXPOKE_HEX_SSE2 1
-#include <emmintrin.h>
-#endif
-
 namespace hexpoke {
 
 namespace {
@@ -60,37 +54,6 @@ std::uint8_t PairToByte(char first, char second) {
   return 0;  // anything else before the digit stops the read at once
 }
 
-#ifdef HEXPOKE_HEX_SSE2
-// Decodes the sixteen characters at `text`, if all are hex digits, into
-// eight bytes at `out`. Returns false, writing nothing, if any is not.
-bool SixteenDigitsToBytes(const char* text, std::uint8_t* out) {
-  const __m128i chars =
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
-  // Unsigned "below n" as min(x, n - 1) == x.
-  const __m128i digit = _mm_sub_epi8(chars, _mm_set1_epi8('0'));
-  const __m128i is_digit =
-      _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
-  const __m128i letter = _mm_sub_epi8(_mm_or_si128(chars, _mm_set1_epi8(0x20)),
-                                      _mm_set1_epi8('a'));
-  const __m128i is_letter =
-      _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
-  if (_mm_movemask_epi8(_mm_or_si128(is_digit, is_letter)) != 0xFFFF) {
-    return false;
-  }
-  const __m128i nibbles = _mm_or_si128(
-      _mm_and_si128(is_digit, digit),
-      _mm_and_si128(is_letter, _mm_add_epi8(letter, _mm_set1_epi8(10))));
-  // In each 16-bit lane the first digit is the low byte: shift it up a
-  // nibble and bring the second one down beside it.
-  const __m128i pairs = _mm_or_si128(
-      _mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4),
-      _mm_srli_epi16(nibbles, 8));
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
-                   _mm_packus_epi16(pairs, pairs));
-  return true;
-}
-#endif
-
 }  // namespace
 
 std::string ByteToHexText(std::uint8_t byte) {
@@ -113,20 +76,8 @@ char* WriteHexTexts(char* p, const std::uint8_t* bytes, std::size_t count) {
 
 void HexPairsToBytes(const char* text, std::size_t count, std::uint8_t* out) {
   std::size_t i = 0;
-  // Nearly every pair is two digits, which take the short way.
-#ifdef HEXPOKE_HEX_SSE2
-  if (count >= 8) {
-    while (i + 8 <= count && SixteenDigitsToBytes(text + 2 * i, out + i)) {
-      i += 8;
-    }
-    // The last eight pairs again, overlapping what is done already.
-    if (i + 8 > count &&
-        (i == count || SixteenDigitsToBytes(text + 2 * (count - 8),
-                                            out + count - 8))) {
-      return;
-    }
-  }
-#endif
+  // Nearly every pair is two digits, which take the short way; from the
+  // first pair that is not, the stream's rules.
   for (; i < count; ++i) {
     const int high = DigitValue(text[2 * i]);
     const int low = DigitValue(text[2 * i + 1]);
