@@ -27,6 +27,8 @@ def main():
     # The parser alone: a million well-formed lines that add nothing.
     with open(os.path.join(out, "parser.hex"), "w") as f:
         f.write((record(0, [0x10, 0x00], 2) + "\n") * 1_000_000)
+    # Nothing at all: a run's fixed cost.
+    open(os.path.join(out, "empty.hex"), "w").close()
     # Bad lines: 2,000,000 checksum errors, one message each.
     with open(os.path.join(out, "bad.hex"), "w") as f:
         f.write(":00000000FF\n" * 2_000_000)
