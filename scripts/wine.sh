@@ -12,6 +12,9 @@ export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
 # needs neither.
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# Wine turns Windows file names into Unix ones in the locale's character
+# set; in the C locale a name such as fw€.hex would not survive.
+export LC_ALL=C.UTF-8
 
 # Debian's wine64 alone "runs" a 32-bit program by printing nothing and
 # exiting with 0, which would pass any test. Refuse instead.
