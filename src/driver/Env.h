@@ -1,6 +1,7 @@
 #ifndef HEXPOKE_DRIVER_ENV_H_
 #define HEXPOKE_DRIVER_ENV_H_
 
+#include <istream>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -83,6 +84,11 @@ class Env {
   // The command line the process was started with, as UTF-8 strings;
   // `argc` and `argv` are main's.
   virtual std::vector<std::string> Arguments(int argc, char* argv[]) = 0;
+
+  // Opens `path` to be read as it is stored: its bytes, with no line end or
+  // Ctrl-Z (0x1A) translated. Returns nullptr if it cannot be opened. A
+  // directory opens, and reading it fails.
+  virtual std::unique_ptr<std::istream> OpenInput(const std::string& path) = 0;
 
   // Opens `path` for writing by the method that fits what it names.
   // Returns nullptr if the file cannot be written: a missing directory, a

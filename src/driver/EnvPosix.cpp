@@ -13,6 +13,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <istream>
 #include <memory>
 #include <random>
 #include <string>
@@ -513,6 +515,12 @@ class PosixEnv final : public Env {
 
   std::vector<std::string> Arguments(int argc, char* argv[]) override {
     return std::vector<std::string>(argv, argv + argc);
+  }
+
+  std::unique_ptr<std::istream> OpenInput(const std::string& path) override {
+    auto in = std::make_unique<std::ifstream>(path, std::ios::binary);
+    if (!in->is_open()) return nullptr;
+    return in;
   }
 
   std::unique_ptr<OutputFile> OpenOutput(const std::string& path) override {

@@ -1,7 +1,7 @@
 #include "driver/Run.h"
 
 #include <boost/program_options.hpp>
-#include <fstream>
+#include <istream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -27,12 +27,12 @@ const T& Option(const po::variables_map& options, const char* name) {
   return options[name].as<T>();
 }
 
+// The file is closed again before this returns, so that the output may
+// replace it even where an open file cannot be replaced (Windows).
 MemoryImage LoadInputFile(const std::string& path, std::ostream& messages) {
-  std::ifstream in(path, std::ios::in);
+  const std::unique_ptr<std::istream> in = Env::Default()->OpenInput(path);
   if (!in) throw std::runtime_error("File not opened");
-  MemoryImage image = LoadImage(in, messages);
-  in.close();  // a failure to close changes nothing that was read
-  return image;
+  return LoadImage(*in, messages);
 }
 
 // The image as Intel HEX lines: its records, one line each, in order. The
