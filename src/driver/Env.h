@@ -9,24 +9,38 @@
 
 namespace hexpoke {
 
+// The characters of main's argument vector. On Windows the entry function
+// is wmain, which the C run-time gives the command line as Windows keeps it,
+// in UTF-16, so that any file name can be passed; main's narrow vector
+// would hold it in the ANSI code page, which most names do not fit.
+#ifdef _WIN32
+using ArgumentChar = wchar_t;
+#else
+using ArgumentChar = char;
+#endif
+
 // How an output file is written. The choice goes by what the path names
 // once every link has been followed, never by how the path is spelt.
 enum class OutputMethod {
   // A regular file, or nothing yet. The text goes to a new file beside it
   // that no one else can read, and that file takes the old one's place
-  // (owner, group, permissions and extended attributes carried over) only
-  // once it is complete and on disk. Until then the old file is untouched.
+  // (owner, group, permissions and extended attributes carried over; on
+  // Windows its ACL, attributes and streams) only once it is complete and
+  // on disk. Until then the old file is untouched.
   kReplace,
   // A regular file that a replacement would take away from its owner or
   // group, or beside which no new file may be made. It is rewritten in
   // place through one descriptor, as a truncating stream would write it.
+  // POSIX only.
   kRewriteInPlace,
-  // A device or a FIFO: opened and written, never truncated or replaced.
+  // A device or a FIFO (on Windows NUL, CON, a serial port, a pipe):
+  // opened and written, never truncated or replaced.
   kWriteDirectly,
   // One of the process's own open descriptors (standard output reached as
   // /dev/stdout, /dev/fd/1 or /proc/self/fd/1, or through a link to one of
   // those): written through the descriptor the process holds, after what
   // was written there before and appending where it was opened to append.
+  // POSIX only.
   kWriteOwnDescriptor,
 };
 
@@ -56,7 +70,10 @@ class OutputFile {
 
   // Makes everything appended the file's contents, and on disk as far as
   // the method allows. Returns false if that failed; a file that was to be
-  // replaced then keeps its old contents.
+  // replaced then keeps its old contents. On Windows, where a file that
+  // another program holds open cannot be replaced, that program is waited
+  // for about a second, whatever the sharing it allows, and then this
+  // fails.
   // REQUIRES: called at most once.
   virtual bool Commit() = 0;
 };
@@ -77,13 +94,15 @@ class Env {
   // Sets the process up for a run of the command-line tool. Call once, at
   // the start of main. Until it has been called, a signal that ends the
   // process while an output file is being replaced may leave a temporary
-  // file behind, and a file-size limit may end the process instead of
-  // failing the write.
+  // file behind, a file-size limit may end the process instead of failing
+  // the write, and on Windows a drive without its medium may ask the user
+  // with a dialog box instead of failing.
   virtual void InitProcess() = 0;
 
   // The command line the process was started with, as UTF-8 strings;
-  // `argc` and `argv` are main's.
-  virtual std::vector<std::string> Arguments(int argc, char* argv[]) = 0;
+  // `argc` and `argv` are main's (wmain's on Windows).
+  virtual std::vector<std::string> Arguments(int argc,
+                                             ArgumentChar* argv[]) = 0;
 
   // Opens `path` to be read as it is stored: its bytes, with no line end or
   // Ctrl-Z (0x1A) translated. Returns nullptr if it cannot be opened. A

@@ -6,7 +6,12 @@
 #include "driver/Env.h"
 #include "driver/Run.h"
 
+// On Windows, wmain: the command line in UTF-16 (see hexpoke::ArgumentChar).
+#ifdef _WIN32
+int wmain(int argc, wchar_t* argv[]) {
+#else
 int main(int argc, char* argv[]) {
+#endif
   hexpoke::Env* env = hexpoke::Env::Default();
   env->InitProcess();
   // Standard output is only ever written through std::cout, so it needs no
