@@ -38,6 +38,10 @@ struct ProcessOptions {
 
 // Runs `args[0]` with the arguments `args`, standard input from /dev/null,
 // and waits for it. Its output is captured in files under $TMPDIR.
+//
+// On Windows (ProcessRunnerWindows.cpp) the arguments are UTF-8, standard
+// input is NUL, the child has no console, and working_directory is the only
+// option: the others are POSIX only, and throw std::logic_error.
 ProcessResult RunProcess(const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
 
