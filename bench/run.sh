@@ -42,7 +42,8 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
   works+=("$work")
   python3 bench/make_inputs.py "$work"
   cd "$work"
-  fstype=$(findmnt -n -o FSTYPE -T "$work" 2>/dev/null || stat -f -c %T "$work")
+  fstype=$(findmnt -n -o FSTYPE -T "$work" 2>/dev/null | head -n 1)
+  [ -n "$fstype" ] || fstype=$(stat -f -c %T "$work")
   echo "== in $base ($fstype)"
 
   patch=(-i image16.hex -o hexpoke.hex -a 16 -v A55A)
