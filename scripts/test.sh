@@ -50,7 +50,7 @@ echo "== Windows: 32- and 64-bit cross-builds, tests under Wine, zips"
 scripts/build-windows.sh
 echo "== static analysis of the Windows-only source: clang-tidy"
 mingw_gcc=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
-clang-tidy --quiet src/driver/EnvWindows.cpp -- --target=x86_64-w64-mingw32 \
+clang-tidy --quiet src/env/EnvWindows.cpp -- --target=x86_64-w64-mingw32 \
   -std=c++17 -nostdinc++ -isystem "$mingw_gcc/include/c++" \
   -isystem "$mingw_gcc/include/c++/x86_64-w64-mingw32" \
   -isystem /usr/x86_64-w64-mingw32/include -I src

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "driver/Env.h"
+#include "env/Env.h"
 #include "driver/LoadStage.h"
 #include "driver/PatchStage.h"
 #include "image/ImageToRecords.h"

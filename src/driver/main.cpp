@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/Env.h"
+#include "env/Env.h"
 #include "driver/Run.h"
 
 // On Windows, wmain: the command line in UTF-16 (see hexpoke::ArgumentChar).

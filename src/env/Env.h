@@ -1,5 +1,5 @@
-#ifndef HEXPOKE_DRIVER_ENV_H_
-#define HEXPOKE_DRIVER_ENV_H_
+#ifndef HEXPOKE_ENV_ENV_H_
+#define HEXPOKE_ENV_ENV_H_
 
 #include <istream>
 #include <memory>
@@ -120,4 +120,4 @@ class Env {
 
 }  // namespace hexpoke
 
-#endif  // HEXPOKE_DRIVER_ENV_H_
+#endif  // HEXPOKE_ENV_ENV_H_

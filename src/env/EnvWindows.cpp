@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/Env.h"
+#include "env/Env.h"
 
 namespace hexpoke {
 

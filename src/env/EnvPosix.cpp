@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/Env.h"
+#include "env/Env.h"
 
 namespace hexpoke {
 
