@@ -14,18 +14,21 @@ namespace hexpoke {
 
 namespace {
 
-MemoryImage RandomImage(std::size_t size) {
-  MemoryImage image(size);
+// `size` bytes from `address` on.
+MemoryImage RandomImage(std::size_t size, std::uint64_t address = 0) {
+  Bytes bytes(size);
   std::uint32_t state = 12345;
-  for (auto& byte : image) {
+  for (auto& byte : bytes) {
     state = state * 1103515245u + 12345u;
     byte = static_cast<std::uint8_t>(state >> 16);
   }
+  MemoryImage image;
+  image.Place(address, bytes);
   return image;
 }
 
 void AppendImageText(const MemoryImage& image, std::string& text) {
-  ForEachImageRecord(image, [&](const CAbstractIntelHexRecord& record) {
+  ForEachImageRecord(image, {}, [&](const CAbstractIntelHexRecord& record) {
     record.AppendRecordText(text);
     text += '\n';
   });
@@ -42,6 +45,18 @@ void BM_LoadImage64KiB(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_LoadImage64KiB);
+
+void BM_LoadImage1MiBAt0x08000000(benchmark::State& state) {
+  std::string text;
+  AppendImageText(RandomImage(0x100000, 0x08000000), text);
+  for (auto _ : state) {
+    std::istringstream in(text);
+    std::ostringstream messages;
+    benchmark::DoNotOptimize(LoadImage(in, messages));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_LoadImage1MiBAt0x08000000);
 
 void BM_ImageText64KiB(benchmark::State& state) {
   const MemoryImage image = RandomImage(0x10000);

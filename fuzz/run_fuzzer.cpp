@@ -2,8 +2,9 @@
 // come from the fuzzer's bytes, RunHexpoke does the job, and the outcome is
 // checked. Either the run ends with one of the tool's own messages and exit
 // codes and leaves the output file alone, or it writes a file that loads
-// back to the input's image with the value written in. The image it is
-// held to is worked out by a few lines here, not by the load stage.
+// back to the input's bytes, at their addresses, with the value written in,
+// and the input's start addresses. What it is held to is worked out by a
+// few lines here, not by the load stage.
 //
 // Input layout: 4 bytes of address (little-endian, any int), 1 byte n, n
 // characters of value, then the input file's text.
@@ -15,13 +16,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "FuzzCheck.h"
 #include "driver/PatchStage.h"
 #include "driver/Run.h"
-#include "records/RecordFormat.h"
+#include "image/MemoryImage.h"
 #include "records/RecordLineParser.h"
 
 using namespace hexpoke;
@@ -52,49 +54,66 @@ bool IsParserMessage(const std::string& line) {
          (line.rfind("error checksum. ", 0) == 0 && line.size() == 18);
 }
 
-// The image that loading `text` must give, worked out the plain way and
-// apart from the load stage: words by stream extraction, each decoded by the
-// parser, every data byte put in a map at base + address. Returns false if
-// loading must stop because a byte lies at 64 KiB or beyond; `messages` gets
-// what the parser printed up to there.
-bool ReferenceLoad(std::string text, MemoryImage& image,
-                   std::string& messages) {
+// What loading a text must give, worked out the plain way and apart from
+// the load stage: words by stream extraction, each decoded by the parser,
+// every data byte put in a map at base + address.
+struct Reference {
+  std::string error;  // what stops loading, if anything
+  std::map<std::uint64_t, std::uint8_t> bytes;
+  std::optional<std::string> start_segment, start_linear;  // their data
+  bool saw_segment_base = false, saw_linear_base = false;
+  std::string messages;           // what the parser printed up to the end
+};
+
+Reference ReferenceLoad(std::string text) {
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
   std::istringstream words(text);
   std::ostringstream printed;
-  std::map<std::size_t, std::uint8_t> placed;
-  std::size_t base = 0;
-  bool fits = true;
-  for (std::string word; fits && words >> word;) {
+  Reference loaded;
+  std::uint64_t base = 0;
+  bool segment = false;
+  for (std::string word; loaded.error.empty() && words >> word;) {
     DecodedRecordLine line;
     if (!DecodeRecordLine(word, word.size(), printed, line)) continue;
     const std::uint8_t* data = line.data();
     const std::size_t count = line.data_size();
-    const std::size_t value = count == 2 ? data[0] * 256u + data[1] : 0;
+    const std::uint64_t value = count == 2 ? data[0] * 256u + data[1] : 0;
     switch (line.type()) {
       case 0x00:
       case 0x01:
-        for (std::size_t i = 0; i < count && fits; ++i) {
-          const std::size_t address = base + line.address() + i;
-          fits = address < 0x10000;
-          placed[address] = data[i];
+        if (count > 0 && segment && line.address() + count > 0x10000) {
+          loaded.error = "Record crosses a segment boundary";
+          break;
+        }
+        for (std::size_t i = 0; i < count && loaded.error.empty(); ++i) {
+          const std::uint64_t address = base + line.address() + i;
+          if (address >= MemoryImage::kAddressSpace) {
+            loaded.error = "Image too large";
+          } else {
+            loaded.bytes[address] = data[i];
+          }
         }
         break;
       case 0x02:
-        if (count == 2) base = value * 16;
-        break;
       case 0x04:
-        if (count == 2) base = value * 65536;
+        if (count != 2) break;
+        segment = line.type() == 0x02;
+        base = segment ? value * 16 : value * 65536;
+        (segment ? loaded.saw_segment_base : loaded.saw_linear_base) = true;
+        break;
+      case 0x03:
+      case 0x05:
+        if (count == 4) {
+          (line.type() == 0x03 ? loaded.start_segment : loaded.start_linear) =
+              std::string(reinterpret_cast<const char*>(data), 4);
+        }
         break;
       default:
         break;
     }
   }
-  messages = printed.str();
-  if (!fits) return false;
-  image.assign(placed.empty() ? 0 : placed.rbegin()->first + 1, 0);
-  for (const auto& [address, byte] : placed) image[address] = byte;
-  return true;
+  loaded.messages = printed.str();
+  return loaded;
 }
 
 }  // namespace
@@ -130,32 +149,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const int code = RunHexpoke(9, argv, out);
 
   // The reference: what the run must have printed and written.
-  MemoryImage image;
-  std::string parser_messages;
-  const bool loaded = ReferenceLoad(input, image, parser_messages);
-  std::string expected_out = parser_messages;
+  Reference reference = ReferenceLoad(input);
+  std::string expected_out = reference.messages;
   int expected_code = 0;
   bool writes = false;
-  if (!loaded) {
-    expected_out += "Error : Image too large\n";
+  if (!reference.error.empty()) {
+    expected_out += "Error : " + reference.error + "\n";
     expected_code = 127;
   } else if (!IsWellFormedValue(value)) {
     expected_out += "Wrong walue\n";
+  } else if (address < 0) {
+    expected_out += "Error : Address out of range\n";
+    expected_code = 127;
   } else {
-    const Bytes bytes = ValueBytes(value);
-    const std::int64_t end = std::int64_t{address} + std::int64_t(bytes.size());
-    if (address < 0 || end > std::int64_t(record_format::kLargestImage)) {
-      expected_out += "Error : Address out of range\n";
-      expected_code = 127;
-    } else {
-      PatchImage(image, address, bytes);
-      writes = true;
+    // Below 64 KiB, a patch at or past the end first fills 00 up to it.
+    auto& bytes = reference.bytes;
+    const std::uint64_t end = bytes.empty() ? 0 : bytes.rbegin()->first + 1;
+    const auto first = static_cast<std::uint64_t>(address);
+    if (first < 0x10000) {
+      for (std::uint64_t a = end; a < first; ++a) bytes[a] = 0;
     }
+    const Bytes value_bytes = ValueBytes(value);
+    for (std::size_t i = 0; i < value_bytes.size(); ++i) {
+      bytes[first + i] = value_bytes[i];
+    }
+    writes = true;
   }
   FUZZ_CHECK(code == expected_code);
   FUZZ_CHECK(out.str() == expected_out);
 
-  std::istringstream lines(parser_messages);
+  std::istringstream lines(reference.messages);
   for (std::string line; std::getline(lines, line);) {
     FUZZ_CHECK(IsParserMessage(line));
   }
@@ -165,15 +188,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     FUZZ_CHECK(written == old_output);
     return 0;
   }
-  // The file written loads back, silently, to the patched image.
-  MemoryImage reloaded;
-  std::string reload_messages;
-  FUZZ_CHECK(ReferenceLoad(written, reloaded, reload_messages));
-  FUZZ_CHECK(reload_messages.empty());
-  FUZZ_CHECK(reloaded == image);
+  // The file written loads back, silently, to the patched bytes and the
+  // same start addresses.
+  const Reference reloaded = ReferenceLoad(written);
+  FUZZ_CHECK(reloaded.error.empty());
+  FUZZ_CHECK(reloaded.messages.empty());
+  FUZZ_CHECK(reloaded.bytes == reference.bytes);
+  FUZZ_CHECK(reloaded.start_segment == reference.start_segment);
+  FUZZ_CHECK(reloaded.start_linear == reference.start_linear);
+  // Extended address records only where a byte lies beyond 64 KiB, and of
+  // the input's kind where that can be kept.
+  const std::uint64_t end = reference.bytes.rbegin()->first + 1;
+  FUZZ_CHECK((reloaded.saw_segment_base || reloaded.saw_linear_base) ==
+             (end > 0x10000));
+  if (end > 0x10000) {
+    const bool segments = reference.saw_segment_base &&
+                          !reference.saw_linear_base && end <= 0x100000;
+    FUZZ_CHECK(reloaded.saw_segment_base == segments);
+    FUZZ_CHECK(reloaded.saw_linear_base == !segments);
+  }
   FUZZ_CHECK(written.size() >= 12 &&
              written.compare(written.size() - 12, 12, ":00000001FF\n") == 0);
   FUZZ_CHECK(written.find_first_of("abcdef") == std::string::npos);
   return 0;
 }
-

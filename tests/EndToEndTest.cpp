@@ -243,6 +243,37 @@ TEST_F(EndToEnd, PatchOverwritesAndGrowsTheImage) {
       {"records after a Ctrl-Z byte",
        ":0100000011EE\r\n\x1A\r\n:0100010022DC\r\n\x1A", {"-a2", "-v33"},
        "", ":0300000011223397\n:00000001FF\n"},
+      // From here on the image is not one run from 0000.
+      {"past the end in the first 64 KiB, on across it",
+       ":08FFF0000001020304050607ED\n", {"-a", "65534", "-v", "AABBCC"}, "",
+       ":020000040000FA\n:10FFF0000001020304050607000000000000AABB80\n"
+       ":020000040001F9\n:01000000CC33\n:00000001FF\n"},
+      {"into a gap, which stays a gap elsewhere",
+       kFirstRecord + std::string(":10002000202122232425262728292A2B2C2D2E2F58\n"),
+       {"-a", "24", "-v", "5A"}, "",
+       kFirstRecord + std::string(":010018005A8D\n"
+                                  ":10002000202122232425262728292A2B2C2D2E2F58\n"
+                                  ":00000001FF\n")},
+      {"far past the end of firmware at 0x08000000: nothing added",
+       ":020000040800F2\n:020000001122CB\n", {"-a", "134283248", "-v", "01020304"},
+       "",
+       ":020000040800F2\n:020000001122CB\n:020000040800F2\n"
+       ":04FFF0000102030403\n:00000001FF\n"},
+      {"above 64 KiB, behind an image that ends below it", kTwoRecords,
+       {"-a", "70000", "-v", "77"}, "",
+       ":020000040000FA\n" + std::string(kFirstRecord) + kSecondRecord +
+           ":020000040001F9\n:011170007707\n:00000001FF\n"},
+      {"the largest address, on across 2 GiB", "", {"-a", "2147483647", "-v", "AABB"},
+       "",
+       ":020000047FFF7C\n:01FFFF00AA57\n:0200000480007A\n:01000000BB44\n"
+       ":00000001FF\n"},
+      {"start addresses kept, before the end",
+       ":0400000300001234B3\n:0100000011EE\n:0400000508000123CB\n:00000001FF\n",
+       {"-a", "0", "-v", "22"}, "",
+       ":0100000022DD\n:0400000300001234B3\n:0400000508000123CB\n:00000001FF\n"},
+      {"segment addressing kept", ":020000021000EC\n:0100000011EE\n",
+       {"-a", "65536", "-v", "22"}, "",
+       ":020000021000EC\n:0100000022DD\n:00000001FF\n"},
   };
   for (const auto& c : cases) {
     const std::string in = Write("in.hex", c.input);
@@ -262,8 +293,12 @@ TEST_F(EndToEnd, PatchOverwritesAndGrowsTheImage) {
 // Failures before the write stage leave an existing output file alone.
 TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
   const std::string in = Write("in.hex", kTwoRecords + std::string(":00\n"));
-  // Data for 0x08000000 on, through an extended linear address record.
-  const std::string beyond = Write("far.hex", ":020000040800F2\n" + std::string(kTwoRecords));
+  // Two bytes at 0x1FFFF under a segment base: the second wraps or not,
+  // depending on the reader.
+  const std::string crossing =
+      Write("crossing.hex", ":020000021000EC\n:02FFFF00AABB9B\n");
+  // Two bytes from 0xFFFFFFFF on.
+  const std::string beyond = Write("far.hex", ":02000004FFFFFC\n:02FFFF00AABB9B\n");
   const std::string out = Path("out.hex");
   const std::string wrong = "Wrong walue\n";
   const std::string parser = "error len: size - >1 0\n";
@@ -275,23 +310,20 @@ TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
       {"no address", {"-i", in, "-o", out, "-v", "AA"}, "", 127},
       {"negative address", {"-i", in, "-o", out, "-a", "-1", "-v", "AA"}, "",
        127},
-      {"address at the 64 KiB end", {"-i", in, "-o", out, "-a", "65535", "-v",
-       "AABB"}, "", 127},
-      {"largest int address", {"-i", in, "-o", out, "-a", "2147483647", "-v",
-       "AABB"}, "", 127},
       {"a stray word", {"-i", in, "-o", out, "-a", "0", "-v", "2026", "1208"},
        "", 127},
-      {"data beyond 64 KiB", {"-i", beyond, "-o", out, "-a", "0", "-v", "AA"}, "",
+      {"a record crossing its segment's end",
+       {"-i", crossing, "-o", out, "-a", "0", "-v", "AA"}, "", 127},
+      {"data beyond 4 GiB", {"-i", beyond, "-o", out, "-a", "0", "-v", "AA"}, "",
        127},
   };
   const std::string expected_out[] = {
       parser + wrong, parser + wrong, parser + wrong,
       parser + kBadAnyCast, parser + kBadAnyCast,
       parser + "Error : Address out of range\n",
-      parser + "Error : Address out of range\n",
-      parser + "Error : Address out of range\n",
       "Error : too many positional options have been specified on the "
       "command line\n",
+      "Error : Record crosses a segment boundary\n",
       "Error : Image too large\n"};
   std::size_t i = 0;
   for (const CliCase& c : cases) {
@@ -301,8 +333,8 @@ TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
     EXPECT_EQ(result.err, "") << c.name;
     EXPECT_EQ(result.exit_code, c.exit_code) << c.name;
     EXPECT_EQ(Read(out), "old contents\n") << c.name;
-    EXPECT_EQ(Listing(),
-              (std::vector<std::string>{"far.hex", "in.hex", "out.hex"}))
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"crossing.hex", "far.hex",
+                                                   "in.hex", "out.hex"}))
         << c.name;
   }
 }

@@ -47,53 +47,81 @@ const char* FindSpace(const char* p, const char* end) {
 }
 
 // Decodes each word it is given as a record line and writes what the line
-// carries into the image.
+// carries into the file.
 class RecordPlacer {
  public:
-  RecordPlacer(MemoryImage& image, std::ostream& messages)
-      : image_(image), messages_(messages) {}
+  RecordPlacer(LoadedFile& file, std::ostream& messages)
+      : file_(file), messages_(messages) {}
 
   // `head` holds the word's first characters, all of them unless the word is
   // longer than any record line; `length` is the whole word's length.
-  void Place(std::string_view head, std::size_t length) {
+  void Place(std::string_view head, std::uint64_t length) {
     if (!DecodeRecordLine(head, length, messages_, line_)) return;
+    const std::size_t size = line_.data_size();
     switch (line_.type()) {
       case kDataType:
       case kEndOfFileType:
         WriteData();
         break;
       case kExtendedSegmentAddressType:
-        if (line_.data_size() == kExtendedAddressBytes) base_ = DataValue() << 4;
+        if (size != kExtendedAddressBytes) break;
+        base_ = DataValue() * kSegmentStep;
+        segment_base_ = true;
+        saw_segment_base_ = true;
         break;
       case kExtendedLinearAddressType:
-        if (line_.data_size() == kExtendedAddressBytes) base_ = DataValue() << 16;
+        if (size != kExtendedAddressBytes) break;
+        base_ = DataValue() * kWindowSize;
+        segment_base_ = false;
+        saw_linear_base_ = true;
+        break;
+      case kStartSegmentAddressType:
+        if (size == kStartAddressBytes) file_.extras.start_segment = StartData();
+        break;
+      case kStartLinearAddressType:
+        if (size == kStartAddressBytes) file_.extras.start_linear = StartData();
         break;
       default:
         break;
     }
   }
 
+  // Settles what the records seen say about the file as a whole.
+  void Finish() {
+    file_.extras.segment_addressing = saw_segment_base_ && !saw_linear_base_;
+  }
+
  private:
   // The two data bytes of an extended address record, high byte first.
-  std::size_t DataValue() const {
-    return std::size_t{line_.data()[0]} << 8 | line_.data()[1];
+  std::uint64_t DataValue() const {
+    return std::uint64_t{line_.data()[0]} << 8 | line_.data()[1];
+  }
+
+  StartAddress StartData() const {
+    StartAddress address;
+    std::copy_n(line_.data(), address.size(), address.begin());
+    return address;
   }
 
   void WriteData() {
-    const std::size_t count = line_.data_size();
+    const std::uint64_t count = line_.data_size();
     if (count == 0) return;
-    const std::size_t first = base_ + line_.address();
-    if (first + count > kLargestImage) {
+    if (segment_base_ && line_.address() + count > kWindowSize) {
+      throw std::runtime_error("Record crosses a segment boundary");
+    }
+    const std::uint64_t first = base_ + line_.address();
+    if (first + count > MemoryImage::kAddressSpace) {
       throw std::runtime_error("Image too large");
     }
-    if (image_.size() < first + count) image_.resize(first + count, 0);
-    std::copy_n(line_.data(), count,
-                image_.begin() + static_cast<std::ptrdiff_t>(first));
+    file_.image.Place(first, line_.data(), count);
   }
 
-  MemoryImage& image_;
+  LoadedFile& file_;
   std::ostream& messages_;
-  std::size_t base_ = 0;
+  std::uint64_t base_ = 0;
+  bool segment_base_ = false;  // base_ came from a 02 record
+  bool saw_segment_base_ = false;
+  bool saw_linear_base_ = false;
   DecodedRecordLine line_{};
 };
 
@@ -136,17 +164,16 @@ class WordSplitter {
  private:
   RecordPlacer& placer_;
   std::string head_;
-  std::size_t length_ = 0;  // of the word gathered in head_, 0 for none
+  // Of the word gathered in head_, 0 for none. A word may be longer than
+  // any memory: it is counted in 64 bits on every platform.
+  std::uint64_t length_ = 0;
 };
 
 }  // namespace
 
-MemoryImage LoadImage(std::istream& in, std::ostream& messages) {
-  MemoryImage image;
-  // Reserved, not touched: the image never grows past this, so it is never
-  // copied while it grows.
-  image.reserve(kLargestImage);
-  RecordPlacer placer(image, messages);
+LoadedFile LoadImage(std::istream& in, std::ostream& messages) {
+  LoadedFile file;
+  RecordPlacer placer(file, messages);
   WordSplitter splitter(placer);
   const std::unique_ptr<char[]> buffer(new char[kLoadBlockSize]);
   for (bool first = true;; first = false) {
@@ -161,7 +188,8 @@ MemoryImage LoadImage(std::istream& in, std::ostream& messages) {
     if (in.fail()) throw std::runtime_error("File not read");
   }
   splitter.Finish();
-  return image;
+  placer.Finish();
+  return file;
 }
 
 }  // namespace hexpoke

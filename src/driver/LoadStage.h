@@ -6,8 +6,15 @@
 #include <ostream>
 
 #include "image/ImageToRecords.h"
+#include "image/MemoryImage.h"
 
 namespace hexpoke {
+
+// What loading a file gives: its bytes, and what else it says.
+struct LoadedFile {
+  MemoryImage image;
+  FileExtras extras;
+};
 
 // Reads `in` to its end and builds the memory image from the record lines it
 // holds. A UTF-8 byte order mark at the very start is skipped. The rest is
@@ -16,22 +23,26 @@ namespace hexpoke {
 // (DecodeRecordLine), its messages going to `messages`. Of the lines that
 // pass:
 //  - a data (00) or end-of-file (01) record has each of its data bytes
-//    written at its address, over whatever an earlier record put there; the
-//    image grows with 00 bytes up to the highest address written, and an
-//    empty record changes nothing;
+//    written at base + its address and on, over whatever an earlier record
+//    put there; an empty record changes nothing;
 //  - an extended segment (02) or linear (04) address record with two data
-//    bytes sets the base, V * 16 or V * 65536, that is added to the addresses
-//    of the records after it;
+//    bytes sets the base, V * 16 or V * 65536, for the records after it;
+//    until one does, the base is linear and 0;
+//  - a start segment (03) or linear (05) address record with four data
+//    bytes is kept, the last of each kind, in the extras;
 //  - every other record is skipped.
+// Under a linear base a record's bytes run on across a 64 KiB boundary.
 // Nothing moves once written, so loading costs time in proportion to the
 // input.
 //
-// Throws std::runtime_error("Image too large") as soon as a record holds a
-// byte for an address of 64 KiB (record_format::kLargestImage) or more,
-// which the 16-bit addresses of the output could not carry, and
-// std::runtime_error("File not read") if reading fails other than by
-// reaching the end.
-MemoryImage LoadImage(std::istream& in, std::ostream& messages);
+// Throws std::runtime_error, and stops reading at once:
+//  - "Record crosses a segment boundary" for a record under a segment base
+//    whose bytes run past the end of its 64 KiB segment, which readers
+//    take in two different ways;
+//  - "Image too large" for a record with a byte beyond the 32-bit address
+//    space;
+//  - "File not read" if reading fails other than by reaching the end.
+LoadedFile LoadImage(std::istream& in, std::ostream& messages);
 
 // LoadImage reads `in` in blocks of this many characters; words may span
 // blocks.

@@ -1,6 +1,5 @@
 #include "driver/PatchStage.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 
@@ -23,19 +22,17 @@ Bytes ValueBytes(const std::string& value) {
 }
 
 void PatchImage(MemoryImage& image, int address, const Bytes& bytes) {
-  // In 64 bits, address + size cannot overflow.
-  const std::int64_t end =
-      static_cast<std::int64_t>(address) + static_cast<std::int64_t>(bytes.size());
+  const std::uint64_t count = bytes.size();
   if (address < 0 ||
-      end > static_cast<std::int64_t>(record_format::kLargestImage)) {
+      count > MemoryImage::kAddressSpace - static_cast<std::uint64_t>(address)) {
     throw std::out_of_range("Address out of range");
   }
-  const auto first = static_cast<std::size_t>(address);
-  if (image.size() < static_cast<std::size_t>(end)) {
-    image.resize(static_cast<std::size_t>(end), 0);
+  const auto first = static_cast<std::uint64_t>(address);
+  const std::uint64_t end = image.end();
+  if (first < record_format::kWindowSize && first > end) {
+    image.Place(end, Bytes(static_cast<std::size_t>(first - end), 0));
   }
-  std::copy(bytes.begin(), bytes.end(),
-            image.begin() + static_cast<std::ptrdiff_t>(first));
+  image.Place(first, bytes);
 }
 
 }  // namespace hexpoke

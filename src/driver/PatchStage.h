@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "image/ImageToRecords.h"
+#include "image/MemoryImage.h"
+#include "records/IntelHexRecord.h"
 
 namespace hexpoke {
 
@@ -16,11 +17,15 @@ bool IsWellFormedValue(const std::string& value);
 // REQUIRES: IsWellFormedValue(value).
 Bytes ValueBytes(const std::string& value);
 
-// Writes `bytes` over the image from `address` on, growing the image with
-// 00 bytes where it is too short; no byte moves and the image never shrinks.
+// Writes `bytes` into the image from `address` on, over data or into gaps;
+// nothing moves. A patch that starts in the first 64 KiB at or past the end
+// of the image (one past its highest byte; 0 for an empty image) first
+// grows the image with 00 bytes from that end up to the address, so that
+// the image stays one run from 0000 when it was one. Every other patch
+// writes its own bytes and nothing else.
 // Throws std::out_of_range("Address out of range") when address is negative
-// or address + bytes.size() exceeds record_format::kLargestImage, before the
-// image is touched.
+// or the bytes would end beyond the 32-bit address space, before the image
+// is touched.
 void PatchImage(MemoryImage& image, int address, const Bytes& bytes);
 
 }  // namespace hexpoke

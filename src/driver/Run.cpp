@@ -29,16 +29,16 @@ const T& Option(const po::variables_map& options, const char* name) {
 
 // The file is closed again before this returns, so that the output may
 // replace it even where an open file cannot be replaced (Windows).
-MemoryImage LoadInputFile(const std::string& path, std::ostream& messages) {
+LoadedFile LoadInputFile(const std::string& path, std::ostream& messages) {
   const std::unique_ptr<std::istream> in = Env::Default()->OpenInput(path);
   if (!in) throw std::runtime_error("File not opened");
   return LoadImage(*in, messages);
 }
 
-// The image as Intel HEX lines: its records, one line each, in order. The
+// The file as Intel HEX lines: its records, one line each, in order. The
 // lines are gathered into blocks so that the file is called once per block
 // rather than once per line. Returns false if a block was not taken.
-bool WriteImageLines(OutputFile& file, const MemoryImage& image) {
+bool WriteImageLines(OutputFile& file, const LoadedFile& loaded) {
   constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
   std::string block;
   block.reserve(kBlockSize + record_format::kMaxLineChars + 1);
@@ -47,7 +47,8 @@ bool WriteImageLines(OutputFile& file, const MemoryImage& image) {
     written = file.Append(block) && written;
     block.clear();
   };
-  ForEachImageRecord(image, [&](const CAbstractIntelHexRecord& record) {
+  ForEachImageRecord(loaded.image, loaded.extras,
+                     [&](const CAbstractIntelHexRecord& record) {
     record.AppendRecordText(block);
     block.push_back('\n');
     if (block.size() >= kBlockSize) write_block();
@@ -57,14 +58,14 @@ bool WriteImageLines(OutputFile& file, const MemoryImage& image) {
 }
 
 // Writes the image to the file at `path`; see Env::OpenOutput for how.
-void WriteOutputFile(const std::string& path, const MemoryImage& image,
+void WriteOutputFile(const std::string& path, const LoadedFile& loaded,
                      std::ostream& messages) {
   // The output may be where the messages go (-o /dev/stdout): whatever
   // was printed must be out before the image follows it.
   messages.flush();
   const std::unique_ptr<OutputFile> file = Env::Default()->OpenOutput(path);
   if (!file) throw std::runtime_error("File not opened");
-  if (!WriteImageLines(*file, image) || !file->Commit()) {
+  if (!WriteImageLines(*file, loaded) || !file->Commit()) {
     throw std::runtime_error("File not written");
   }
 }
@@ -97,8 +98,7 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
       return 0;
     }
 
-    MemoryImage image =
-        LoadInputFile(Option<std::string>(options, "input"), out);
+    LoadedFile loaded = LoadInputFile(Option<std::string>(options, "input"), out);
 
     const auto& value = Option<std::string>(options, "value");
     if (!IsWellFormedValue(value)) {
@@ -106,9 +106,9 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
       return 0;
     }
     const Bytes value_bytes = ValueBytes(value);
-    PatchImage(image, Option<int>(options, "address"), value_bytes);
+    PatchImage(loaded.image, Option<int>(options, "address"), value_bytes);
 
-    WriteOutputFile(Option<std::string>(options, "output"), image, out);
+    WriteOutputFile(Option<std::string>(options, "output"), loaded, out);
   } catch (const std::exception& e) {
     out << "Error : " << e.what() << std::endl;
     return_code = 127;

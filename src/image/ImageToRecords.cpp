@@ -1,7 +1,6 @@
 #include "image/ImageToRecords.h"
 
 #include <algorithm>
-#include <cassert>
 #include <memory>
 
 #include "records/RecordFormat.h"
@@ -12,48 +11,107 @@ namespace {
 
 using namespace record_format;
 
-// Sets `raw` to the raw record bytes of the data record at `offset`.
-void FillDataRecord(const MemoryImage& image, std::size_t offset, Bytes& raw) {
-  const std::size_t length = std::min(kOutputDataBytes, image.size() - offset);
-  raw.resize(kHeaderBytes + length);
-  raw[kLengthIndex] = static_cast<std::uint8_t>(length);
-  raw[kAddressHighIndex] = static_cast<std::uint8_t>(offset >> 8);
-  raw[kAddressLowIndex] = static_cast<std::uint8_t>(offset & 0xFF);
-  raw[kTypeIndex] = kDataType;
-  std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset), length,
-              raw.begin() + kHeaderBytes);
+// Sets `raw` to the raw record bytes of a record of `type` at the 16-bit
+// `address` holding the `count` bytes at `data`.
+void FillRawBytes(Bytes& raw, std::uint8_t type, std::uint64_t address,
+                  const std::uint8_t* data, std::size_t count) {
+  raw.resize(kHeaderBytes + count);
+  raw[kLengthIndex] = static_cast<std::uint8_t>(count);
+  raw[kAddressHighIndex] = static_cast<std::uint8_t>(address >> 8);
+  raw[kAddressLowIndex] = static_cast<std::uint8_t>(address);
+  raw[kTypeIndex] = type;
+  std::copy_n(data, count, raw.begin() + kHeaderBytes);
+}
+
+// Calls emit(type, address, data, count) for each record of the file that
+// holds `image`, with the record's 16-bit address, in order; see
+// ImageToRecords.
+template <typename Emit>
+void CutIntoRecords(const MemoryImage& image, const FileExtras& extras,
+                    Emit&& emit) {
+  const bool windowed = image.end() > kWindowSize;
+  const bool segments =
+      extras.segment_addressing && image.end() <= kSegmentAddressSpace;
+  image.ForEachRun([&](std::uint64_t start, const std::uint8_t* bytes,
+                       std::uint64_t count) {
+    const std::uint64_t end = start + count;
+    for (std::uint64_t piece = start; piece < end;) {
+      const std::uint64_t window = piece / kWindowSize;
+      const std::uint64_t piece_end = std::min(end, (window + 1) * kWindowSize);
+      if (windowed) {
+        // The window's base: window * 64 KiB, as a linear address of 64 KiB
+        // units or as a segment of 16-byte units.
+        const std::uint64_t base = segments ? window << 12 : window;
+        const std::uint8_t value[kExtendedAddressBytes] = {
+            static_cast<std::uint8_t>(base >> 8),
+            static_cast<std::uint8_t>(base)};
+        emit(segments ? kExtendedSegmentAddressType : kExtendedLinearAddressType,
+             0, value, kExtendedAddressBytes);
+      }
+      for (std::uint64_t at = piece; at < piece_end; at += kOutputDataBytes) {
+        emit(kDataType, at % kWindowSize, bytes + (at - start),
+             static_cast<std::size_t>(
+                 std::min<std::uint64_t>(kOutputDataBytes, piece_end - at)));
+      }
+      piece = piece_end;
+    }
+  });
+  if (extras.start_segment) {
+    emit(kStartSegmentAddressType, 0, extras.start_segment->data(),
+         kStartAddressBytes);
+  }
+  if (extras.start_linear) {
+    emit(kStartLinearAddressType, 0, extras.start_linear->data(),
+         kStartAddressBytes);
+  }
+  emit(kEndOfFileType, 0, nullptr, 0);
 }
 
 }  // namespace
 
 void ForEachImageRecord(
-    const MemoryImage& image,
+    const MemoryImage& image, const FileExtras& extras,
     const std::function<void(const CAbstractIntelHexRecord&)>& visit) {
-  assert(image.size() <= kLargestImage);
   CIntelBinRecord data;
-  for (std::size_t offset = 0; offset < image.size();
-       offset += kOutputDataBytes) {
-    FillDataRecord(image, offset, data.RawBytes());
-    visit(data);
-  }
-  visit(*MakeRecord(kEndOfFileType));
+  CIntelAddressRecord address;
+  const std::unique_ptr<CAbstractIntelHexRecord> end_of_file =
+      MakeRecord(kEndOfFileType);
+  CutIntoRecords(image, extras,
+                 [&](std::uint8_t type, std::uint64_t at,
+                     const std::uint8_t* bytes, std::size_t count) {
+                   if (type == kEndOfFileType) {
+                     visit(*end_of_file);
+                     return;
+                   }
+                   CAbstractIntelHexRecord* record = &address;
+                   if (type == kDataType) record = &data;
+                   FillRawBytes(record->RawBytes(), type, at, bytes, count);
+                   visit(*record);
+                 });
 }
 
 }  // namespace hexpoke
 
-hexpoke::RecordList ImageToRecords(const hexpoke::MemoryImage& image) {
+hexpoke::RecordList ImageToRecords(const hexpoke::MemoryImage& image,
+                                   const hexpoke::FileExtras& extras) {
   using namespace hexpoke;
   using namespace hexpoke::record_format;
-  assert(image.size() <= kLargestImage);
   RecordList records;
-  records.reserve((image.size() + kOutputDataBytes - 1) / kOutputDataBytes +
-                  1);
-  for (std::size_t offset = 0; offset < image.size();
-       offset += kOutputDataBytes) {
-    Bytes raw;
-    FillDataRecord(image, offset, raw);
-    records.push_back(std::make_unique<CIntelBinRecord>(std::move(raw)));
-  }
-  records.push_back(MakeRecord(kEndOfFileType));
+  CutIntoRecords(image, extras,
+                 [&](std::uint8_t type, std::uint64_t at,
+                     const std::uint8_t* bytes, std::size_t count) {
+                   if (type == kEndOfFileType) {
+                     records.push_back(MakeRecord(kEndOfFileType));
+                     return;
+                   }
+                   Bytes raw;
+                   FillRawBytes(raw, type, at, bytes, count);
+                   if (type == kDataType) {
+                     records.push_back(std::make_unique<CIntelBinRecord>(std::move(raw)));
+                   } else {
+                     records.push_back(
+                         std::make_unique<CIntelAddressRecord>(std::move(raw)));
+                   }
+                 });
   return records;
 }

@@ -1,34 +1,63 @@
 #ifndef HEXPOKE_IMAGE_IMAGE_TO_RECORDS_H_
 #define HEXPOKE_IMAGE_IMAGE_TO_RECORDS_H_
 
+#include <array>
+#include <cstdint>
 #include <functional>
+#include <optional>
 
+#include "image/MemoryImage.h"
 #include "records/IntelHexRecord.h"
 
 namespace hexpoke {
 
-// Memory image: byte i is the byte at address i.
-using MemoryImage = Bytes;
+// The four data bytes of a start address record: CS and IP (03), or EIP
+// (05), high byte first.
+using StartAddress = std::array<std::uint8_t, 4>;
 
-// Calls `visit` with each record that ImageToRecords(image) would return, in
-// the same order, without keeping them: one data record is refilled for
-// every 16 bytes. For a writer that needs each record only once, this saves
+// What a file says besides its data bytes, carried from the input to the
+// output.
+struct FileExtras {
+  // The file placed its data with extended segment address records (02)
+  // alone: its output does too, as long as every byte lies in the first
+  // 1 MiB, so that loaders that know no other kind still read it.
+  bool segment_addressing = false;
+  // Entry points: the last start segment (03) and start linear (05)
+  // address records' data.
+  std::optional<StartAddress> start_segment;
+  std::optional<StartAddress> start_linear;
+
+  bool operator==(const FileExtras& other) const {
+    return segment_addressing == other.segment_addressing &&
+           start_segment == other.start_segment &&
+           start_linear == other.start_linear;
+  }
+};
+
+// Calls `visit` with each record that ImageToRecords(image, extras) would
+// return, in the same order, without keeping them: the records are refilled
+// for each line. For a writer that needs each record only once, this saves
 // two allocations per record and the memory of the whole list.
-// REQUIRES: as ImageToRecords.
 void ForEachImageRecord(
-    const MemoryImage& image,
+    const MemoryImage& image, const FileExtras& extras,
     const std::function<void(const CAbstractIntelHexRecord&)>& visit);
 
 }  // namespace hexpoke
 
-// Cuts `image` into data records of 16 bytes (the last one shorter), at
-// addresses 0000, 0010, ... in ascending order, and closes the list with one
-// end-of-file record. Every byte is data: runs of 00 or FF are written like
-// any other.
-//
-// REQUIRES: image.size() <= record_format::kLargestImage (64 KiB). Record
-// addresses have 16 bits; the load and patch stages refuse larger images, so
-// that no address is ever wrapped.
-hexpoke::RecordList ImageToRecords(const hexpoke::MemoryImage& image);
+// The records of an Intel HEX file that holds `image`, in order:
+//  - for each run of bytes, cut at every 64 KiB boundary, data records of
+//    16 bytes from the piece's first address (the last one shorter), so
+//    that no record crosses a boundary; every byte is data, runs of 00 or
+//    FF included;
+//  - before each piece, an extended address record for its 64 KiB window,
+//    unless every byte lies below 64 KiB: then there are none, and the
+//    records' addresses are the bytes' own. The records are extended
+//    linear (04), or extended segment (02, segment = window * 0x1000) where
+//    extras.segment_addressing says so and the image ends within 1 MiB;
+//  - the start segment address (03) and then the start linear address (05)
+//    record, each if extras holds one;
+//  - one end-of-file record.
+hexpoke::RecordList ImageToRecords(const hexpoke::MemoryImage& image,
+                                   const hexpoke::FileExtras& extras = {});
 
 #endif  // HEXPOKE_IMAGE_IMAGE_TO_RECORDS_H_

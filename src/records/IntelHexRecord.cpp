@@ -34,8 +34,8 @@ std::uint16_t CAbstractIntelHexRecord::RecordAddress() const {
                                     raw_[kAddressLowIndex]);
 }
 
-void CIntelBinRecord::AppendRecordText(std::string& out) const {
-  const Bytes& raw = RawBytes();
+void CAbstractIntelHexRecord::AppendRawRecordText(std::string& out) const {
+  const Bytes& raw = raw_;
   const auto checksum =
       static_cast<std::uint8_t>(-std::accumulate(raw.begin(), raw.end(), 0u));
 
@@ -47,6 +47,14 @@ void CIntelBinRecord::AppendRecordText(std::string& out) const {
   *p++ = kStartCode;
   p = hexpoke::WriteHexTexts(p, raw.data(), raw.size());
   hexpoke::WriteHexTexts(p, &checksum, 1);
+}
+
+void CIntelBinRecord::AppendRecordText(std::string& out) const {
+  AppendRawRecordText(out);
+}
+
+void CIntelAddressRecord::AppendRecordText(std::string& out) const {
+  AppendRawRecordText(out);
 }
 
 void CIntelEndFileRecord::AppendRecordText(std::string& out) const {

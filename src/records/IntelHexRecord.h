@@ -42,6 +42,10 @@ class CAbstractIntelHexRecord {
   CAbstractIntelHexRecord();
   explicit CAbstractIntelHexRecord(hexpoke::Bytes raw) : raw_(std::move(raw)) {}
 
+  // Appends the record line of the raw record bytes exactly as they stand,
+  // with uppercase digits and a checksum computed afresh.
+  void AppendRawRecordText(std::string& out) const;
+
  private:
   hexpoke::Bytes raw_;
 };
@@ -63,6 +67,18 @@ class CIntelBinRecord final : public CAbstractIntelHexRecord {
 class CIntelEndFileRecord final : public CAbstractIntelHexRecord {
  public:
   CIntelEndFileRecord() = default;
+  void AppendRecordText(std::string& out) const override;
+};
+
+// An extended address record (02, 04), which places the records after it
+// in the address space, or a start address record (03, 05), which names an
+// entry point. Neither carries image data. Its text is made as a data
+// record's is. Only the writer makes them: the parser yields none.
+class CIntelAddressRecord final : public CAbstractIntelHexRecord {
+ public:
+  CIntelAddressRecord() = default;
+  explicit CIntelAddressRecord(hexpoke::Bytes raw)
+      : CAbstractIntelHexRecord(std::move(raw)) {}
   void AppendRecordText(std::string& out) const override;
 };
 

@@ -22,7 +22,7 @@ namespace hexpoke {
 //   00  data: L bytes for the addresses from AAAA on
 //   01  end of file; normally L = 0, though what data it carries is data
 //   02  extended segment address: 2 bytes, a value V; the records after it
-//       hold data for V * 16 + AAAA
+//       hold data for V * 16 + AAAA, within the 64 KiB from V * 16 on
 //   03  start segment address (CS:IP): an entry point, no image data
 //   04  extended linear address: 2 bytes, V; what follows is for
 //       V * 65536 + AAAA
@@ -44,9 +44,22 @@ inline constexpr std::size_t kHeaderBytes = 4;
 inline constexpr std::uint8_t kDataType = 0x00;
 inline constexpr std::uint8_t kEndOfFileType = 0x01;
 inline constexpr std::uint8_t kExtendedSegmentAddressType = 0x02;
+inline constexpr std::uint8_t kStartSegmentAddressType = 0x03;
 inline constexpr std::uint8_t kExtendedLinearAddressType = 0x04;
-// Bytes of data of a well-formed extended address record.
+inline constexpr std::uint8_t kStartLinearAddressType = 0x05;
+// Bytes of data of a well-formed extended address record, and of a start
+// address record.
 inline constexpr std::size_t kExtendedAddressBytes = 2;
+inline constexpr std::size_t kStartAddressBytes = 4;
+
+// A record's 16-bit address reaches 64 KiB: a window of the address space
+// that an extended address record places. A segment base (02) moves it in
+// steps of 16 bytes, a linear base (04) in steps of 64 KiB.
+inline constexpr std::uint64_t kWindowSize = 0x10000;
+inline constexpr std::uint64_t kSegmentStep = 16;
+// Written as segment bases, the 64 KiB windows are 0000, 1000, ... F000:
+// they reach the first 1 MiB.
+inline constexpr std::uint64_t kSegmentAddressSpace = 0x100000;
 
 inline constexpr std::size_t kMaxDataBytes = 255;
 // Header, data and checksum of the longest record: 260 bytes.
@@ -56,10 +69,6 @@ inline constexpr std::size_t kMaxLineChars = 1 + 2 * kMaxLineBytes;
 
 // Data bytes per record when an image is written back out.
 inline constexpr std::size_t kOutputDataBytes = 16;
-
-// Records are written with 16-bit addresses and nothing else, so an image
-// holds addresses 0000 to FFFF: 64 KiB, and no more.
-inline constexpr std::size_t kLargestImage = 0x10000;
 
 }  // namespace record_format
 

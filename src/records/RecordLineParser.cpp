@@ -13,12 +13,12 @@ using namespace record_format;
 
 namespace {
 
-// Room for the decimal digits of any std::size_t.
+// Room for the decimal digits of any std::uint64_t.
 constexpr std::size_t kDecimalDigits =
-    std::numeric_limits<std::size_t>::digits10 + 1;
+    std::numeric_limits<std::uint64_t>::digits10 + 1;
 
 // Writes the decimal digits of `value` at `p`; returns the end.
-char* AppendDecimal(char* p, std::size_t value) {
+char* AppendDecimal(char* p, std::uint64_t value) {
   return std::to_chars(p, p + kDecimalDigits, value).ptr;
 }
 
@@ -36,7 +36,7 @@ std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
 }
 
 std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
-    std::string_view head, std::size_t length, std::ostream& messages) {
+    std::string_view head, std::uint64_t length, std::ostream& messages) {
   DecodedRecordLine line;
   if (!DecodeRecordLine(head, length, messages, line)) return nullptr;
   std::unique_ptr<CAbstractIntelHexRecord> record = MakeRecord(line.type());
@@ -47,12 +47,12 @@ std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
   return record;
 }
 
-bool DecodeRecordLine(std::string_view head, std::size_t length,
+bool DecodeRecordLine(std::string_view head, std::uint64_t length,
                       std::ostream& messages, DecodedRecordLine& line) {
-  assert(head.size() >= std::min(length, kMaxLineChars + 1));
+  assert(head.size() >= std::min<std::uint64_t>(length, kMaxLineChars + 1));
   if (length == 0 || length % 2 == 0 || head[0] != kStartCode) return false;
 
-  const std::size_t decoded = (length - 1) / 2;
+  const std::uint64_t decoded = (length - 1) / 2;
   std::uint8_t data_length = 0;
   if (decoded != 0) HexPairsToBytes(head.data() + 1, 1, &data_length);
   if (decoded != data_length + kHeaderBytes + 1) {
@@ -67,22 +67,23 @@ bool DecodeRecordLine(std::string_view head, std::size_t length,
     return false;
   }
 
-  // The length check bounds `decoded` by kMaxLineBytes, and the whole text
+  // The length check bounds the bytes by kMaxLineBytes, and the whole text
   // is in `head`.
-  HexPairsToBytes(head.data() + 1, decoded, line.bytes.data());
+  const auto bytes = static_cast<std::size_t>(decoded);
+  HexPairsToBytes(head.data() + 1, bytes, line.bytes.data());
   std::uint8_t sum = 0;
-  for (std::size_t i = 0; i + 1 < decoded; ++i) {
+  for (std::size_t i = 0; i + 1 < bytes; ++i) {
     sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
   }
   // The checksum the line should carry: minus the sum of the bytes before it.
   const auto expected = static_cast<std::uint8_t>(-sum);
-  if (line.bytes[decoded - 1] != expected) {
+  if (line.bytes[bytes - 1] != expected) {
     char text[] = "error checksum. XX\n";
     WriteHexTexts(text + 16, &expected, 1);
     PrintMessage(messages, text, text + sizeof text - 1);
     return false;
   }
-  line.raw_size = decoded - 1;
+  line.raw_size = bytes - 1;
   return true;
 }
 

@@ -33,8 +33,10 @@ std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
 // can never be a record line, so a reader need keep no more of a word than
 // that many characters plus one.
 // REQUIRES: head.size() >= min(length, kMaxLineChars + 1).
+// The length is counted in 64 bits, so that a word of 4 GiB or more is
+// judged by its true length on every platform.
 std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
-    std::string_view head, std::size_t length, std::ostream& messages);
+    std::string_view head, std::uint64_t length, std::ostream& messages);
 
 // The raw record bytes of a line that passed the length and checksum checks.
 struct DecodedRecordLine {
@@ -60,7 +62,7 @@ struct DecodedRecordLine {
 // `line`, whatever its record type. Returns false where ParseRecordLine
 // returns nullptr for any reason but the record type.
 // REQUIRES: as the head-only ParseRecordLine.
-bool DecodeRecordLine(std::string_view head, std::size_t length,
+bool DecodeRecordLine(std::string_view head, std::uint64_t length,
                       std::ostream& messages, DecodedRecordLine& line);
 
 }  // namespace hexpoke

@@ -1,15 +1,21 @@
 #!/usr/bin/python3
 """Checks hexpoke against independent Intel HEX implementations.
 
-For random images patched at random addresses (some past the image's end):
+For random images from address 0000 (the classic firmware file), patched at
+random addresses (some past the image's end):
   - srec_cat, Python's intelhex and objcopy each read hexpoke's output and
     find exactly the expected bytes at exactly the expected addresses;
   - hexpoke reads files those tools wrote (intelhex's 32-byte lines with a
     start-address record, srec_cat's leading extended-address record) and
-    writes them again as 16-byte lines with the same bytes;
-  - srec_cat doing the same patch writes the same file, byte for byte;
-  - files with records out of order, with gaps and under extended address
-    records keep every byte at its address.
+    writes them again as 16-byte lines with the same bytes and start address;
+  - srec_cat doing the same patch writes the same file, byte for byte.
+
+For random sparse images over the whole 32-bit address space (several runs,
+some across 64 KiB boundaries, gaps, a start address or none), written as
+files by a writer of random record lengths and order, by intelhex and by
+srec_cat, and patched inside the data, in gaps and past the end: srec_cat,
+objcopy and intelhex each read hexpoke's output as exactly the input plus
+the patch, start address included.
 
 Usage: interop_test.py PATH_TO_HEXPOKE
 """
@@ -119,95 +125,255 @@ def main():
                 check(read_bytes(path("srec.hex")) == read_bytes(path("hexpoke.hex")),
                       "%s: srec_cat's patched file differs" % name)
 
-                # Files written by the peers, read back by hexpoke.
+                # Files written by the peers, read back by hexpoke. The start
+                # address that intelhex writes is kept, just before the end.
                 ih = IntelHex()
                 ih.frombytes(image)
-                ih.start_addr = {"EIP": 0}
+                ih.start_addr = {"EIP": 0x1234}
                 ih.write_hex_file(path("intelhex.hex"), byte_count=32)
                 result = run("srec_cat", path("in.hex"), "-Intel",
                              "-o", path("srec_written.hex"), "-Intel")
                 check(result.returncode == 0, "srec_cat could not write a file")
-                for peer_file in ("intelhex.hex", "srec_written.hex"):
+                plain = read_bytes(path("hexpoke.hex"))
+                started = plain.replace(b":00000001FF\n", b"%s\n:00000001FF\n"
+                                        % record(0, [0, 0, 0x12, 0x34], 5).encode())
+                for peer_file, expected_file in (("intelhex.hex", started),
+                                                 ("srec_written.hex", plain)):
                     hexpoke(path(peer_file), path("again.hex"), address, value.hex())
-                    check(read_bytes(path("again.hex")) == read_bytes(path("hexpoke.hex")),
+                    check(read_bytes(path("again.hex")) == expected_file,
                           "%s: hexpoke rewrites %s differently" % (name, peer_file))
                 if len(failures) == failures_before:
                     passed += 1
                 else:
                     failed += 1
         print("%d passed, %d failed" % (passed, failed))
-        placement(rng, path)
+        sparse(rng, path)
     return 1 if failures else 0
 
 
-def scattered_file(rng):
-    """A file as other tools write them: records of random lengths, in
-    shuffled order, with gaps, sometimes under a zero extended linear
-    address or under extended segment addresses that stay inside 64 KiB.
-    Returns its text and the bytes it holds, by address."""
-    end = rng.randint(1, 0x10000)
-    segments = rng.random() < 0.4
+WINDOW = 0x10000
+SPACE = 1 << 32
+LARGEST_PATCH_ADDRESS = (1 << 31) - 1  # -a takes an int
+
+
+def sparse_image(rng):
+    """Random runs over the address space: (bytes by address, style). The
+    style says how a file places them: "none" (all below 64 KiB, no extended
+    address records), "segment" (02 records, all below 1 MiB) or "linear"."""
+    style = rng.choice(["none", "segment", "linear", "linear"])
+    top = {"none": WINDOW, "segment": 0x100000, "linear": SPACE}[style]
     data = {}
-    groups = []
-    address = rng.randrange(min(end, 300))
-    while address < end:
-        length = min(rng.randint(1, 255), end - address)
-        chunk = [rng.randrange(256) for _ in range(length)]
-        data.update(zip(range(address, address + length), chunk))
-        if segments:
-            # Its own segment base, at or below it in steps of 16 bytes.
-            segment = rng.randrange(address // 16 + 1)
-            groups.append([record(0, [segment >> 8, segment & 0xFF], 2),
-                           record(address - segment * 16, chunk)])
+    for _ in range(rng.randint(1, 5)):
+        length = rng.randint(1, 3000)
+        kind = rng.random()
+        if kind < 0.3 and top > WINDOW:  # across a 64 KiB boundary
+            start = rng.randrange(WINDOW, top, WINDOW) - rng.randint(1, length)
+        elif kind < 0.5:  # where firmware lives: low, or at 0x08000000
+            start = rng.choice([0, 0x7000, 0x08000000 % top]) + rng.randrange(64)
         else:
-            groups.append([record(address, chunk)])
-        address += length + rng.choice([0, 0, rng.randrange(1, 2000)])
+            start = rng.randrange(top - length)
+        start = max(0, min(start, top - length))
+        data.update((a, rng.randrange(256)) for a in range(start, start + length))
+    return data, style
+
+
+def random_start(rng):
+    """No start address, or one of either kind, as intelhex spells it."""
+    return rng.choice([None, {"EIP": rng.randrange(SPACE)},
+                       {"CS": rng.randrange(WINDOW), "IP": rng.randrange(WINDOW)}])
+
+
+def start_record(start):
+    if "EIP" in start:
+        return record(0, list(start["EIP"].to_bytes(4, "big")), 5)
+    return record(0, list(start["CS"].to_bytes(2, "big") + start["IP"].to_bytes(2, "big")), 3)
+
+
+def runs_of(data):
+    """The runs of consecutive addresses: [(start, [bytes])]."""
+    runs = []
+    for address in sorted(data):
+        if runs and runs[-1][0] + len(runs[-1][1]) == address:
+            runs[-1][1].append(data[address])
+        else:
+            runs.append((address, [data[address]]))
+    return runs
+
+
+def own_file(rng, data, style, start):
+    """A file as toolchains write them, more or less: records of random
+    lengths, in random order, each group under its own extended address
+    record. Linear records may run on across a 64 KiB boundary; segment
+    records stay inside their segment."""
+    groups = []
+    for run_start, run in runs_of(data):
+        at = 0
+        while at < len(run):
+            address = run_start + at
+            length = min(rng.randint(1, 255), len(run) - at)
+            chunk = run[at:at + length]
+            if style == "none":
+                groups.append([record(address, chunk)])
+            elif style == "segment":
+                # A segment at or below the address, whose 64 KiB hold the record.
+                lowest = max(0, (address + length - WINDOW + 15) // 16)
+                segment = rng.randint(lowest, min(address // 16, 0xFFFF))
+                groups.append([record(0, [segment >> 8, segment & 0xFF], 2),
+                               record(address - segment * 16, chunk)])
+            else:
+                groups.append([record(0, [address >> 24, address >> 16 & 0xFF], 4),
+                               record(address & 0xFFFF, chunk)])
+            at += length
     rng.shuffle(groups)
     lines = [line for group in groups for line in group]
-    if rng.random() < 0.5:
-        lines.insert(0, ":020000040000FA")
-    return "\n".join(lines + [":00000001FF"]) + "\n", data
+    if start is not None:
+        lines.insert(rng.randrange(len(lines) + 1), start_record(start))
+    return "\n".join(lines + [":00000001FF"]) + "\n"
 
 
-def peer_views(path):
-    """What intelhex and srec_cat read from `path`: bytes from address 0 to
-    the last one, 00 in the gaps."""
+def intelhex_file(rng, path, data, start):
+    ih = IntelHex()
+    for address, byte in data.items():
+        ih[address] = byte
+    ih.start_addr = start
+    ih.write_hex_file(path, byte_count=rng.choice([8, 16, 32, 255]))
+
+
+def start_as_linear(start):
+    """The start address as srec_cat and objcopy report it."""
+    if start is None:
+        return None
+    return start["EIP"] if "EIP" in start else start["CS"] * 16 + start["IP"]
+
+
+def read_own(text):
+    """The bytes and start address of a file of 00, 01, 04 and 05 records, as
+    srec_cat writes them."""
+    data, base, start = {}, 0, None
+    for line in text.split():
+        raw = bytes.fromhex(line[1:])
+        length, address, kind, payload = raw[0], raw[1] << 8 | raw[2], raw[3], raw[4:-1]
+        if kind == 0:
+            data.update((base + address + i, b) for i, b in enumerate(payload))
+        elif kind == 4:
+            base = int.from_bytes(payload, "big") << 16
+        elif kind == 5:
+            start = int.from_bytes(payload, "big")
+        elif kind != 1:
+            raise ValueError("unexpected record " + line)
+    return data, start
+
+
+def read_srec(text):
+    """The bytes and start address of S-records, as objcopy writes them."""
+    data, start = {}, None
+    for line in text.split():
+        kind, raw = line[1], bytes.fromhex(line[2:])
+        width = {"1": 2, "2": 3, "3": 4, "7": 4, "8": 3, "9": 2}.get(kind)
+        if width is None:
+            continue
+        address = int.from_bytes(raw[1:1 + width], "big")
+        if kind in "123":
+            data.update((address + i, b) for i, b in enumerate(raw[1 + width:-1]))
+        else:
+            start = address
+    return data, start
+
+
+def peers_see(path, data, start, name):
+    """srec_cat, objcopy and intelhex all read `path` as `data` and `start`."""
     ih = IntelHex(path)
-    ih.padding = 0x00
-    intelhex = bytes(ih.tobinarray(start=0)) if ih.addresses() else b""
-    binary = path + ".bin"
-    # srec_cat warns of records out of order, and reads them all the same.
-    result = run("srec_cat", path, "-Intel", "-o", binary, "-Binary")
-    check(result.returncode == 0 and "error" not in result.stderr,
-          "srec_cat cannot read %s: %s" % (path, result.stderr))
-    return intelhex, read_bytes(binary)
+    seen = ih.todict()
+    seen_start = seen.pop("start_addr", None)
+    check(seen == data, "%s: intelhex reads other bytes" % name)
+    check(seen_start == start, "%s: intelhex reads start %s, not %s"
+          % (name, seen_start, start))
+
+    result = run("srec_cat", path, "-Intel", "-o", "-", "-Intel", "-address-length=4")
+    check(result.returncode == 0 and result.stderr == "",
+          "%s: srec_cat complains: %s" % (name, result.stderr))
+    seen, seen_start = read_own(result.stdout)
+    check(seen == data, "%s: srec_cat reads other bytes" % name)
+    check(seen_start == start_as_linear(start), "%s: srec_cat reads another start" % name)
+
+    srec = path + ".srec"
+    # S3 and S7 records throughout: 32-bit addresses, and so a start
+    # address that is not cut to the width the data's addresses need.
+    result = run("objcopy", "-I", "ihex", "-O", "srec", "--srec-forceS3", path, srec)
+    check(result.returncode == 0 and result.stderr == "",
+          "%s: objcopy complains: %s" % (name, result.stderr))
+    seen, seen_start = read_srec(read_bytes(srec).decode()) if result.returncode == 0 else ({}, None)
+    check(seen == data, "%s: objcopy reads other bytes" % name)
+    # objcopy writes a start address of 0 for a file without one.
+    check(seen_start == (start_as_linear(start) if start is not None else 0),
+          "%s: objcopy reads start %s, not %s" % (name, seen_start, start))
 
 
-def placement(rng, path):
-    """hexpoke keeps every byte of a scattered file at its address: patched
-    with the byte already at some address, its output reads, to srec_cat and
-    to intelhex, as exactly the bytes the input reads as."""
+def patch_address(rng, data, count):
+    """Inside the data, in a gap, or past the end; within -a's range."""
+    end = max(data) + 1
+    patchable = [a for a in data if a + count <= LARGEST_PATCH_ADDRESS]
+    where = rng.choice(["inside", "gap", "past the end", "low"])
+    if where == "inside" and patchable:
+        return rng.choice(patchable), where
+    if where == "gap":
+        for _ in range(100):
+            address = rng.randrange(min(end, LARGEST_PATCH_ADDRESS))
+            if address not in data:
+                return address, where
+    if where == "low" and end < WINDOW:
+        return rng.randrange(end, WINDOW), "past the end below 64 KiB"
+    if end + count <= LARGEST_PATCH_ADDRESS:
+        return rng.randrange(end, min(end + 0x100000, LARGEST_PATCH_ADDRESS - count)), "past the end"
+    return rng.randrange(LARGEST_PATCH_ADDRESS - count), "anywhere"
+
+
+def patched(data, address, value):
+    """What hexpoke must make of the data: a patch that starts below 64 KiB
+    at or past the image's end grows it with 00 up to the patch; every other
+    patch adds its own bytes only."""
+    data = dict(data)
+    end = max(data) + 1 if data else 0
+    if address < WINDOW:
+        data.update((a, 0) for a in range(end, address))
+    data.update((address + i, b) for i, b in enumerate(value))
+    return data
+
+
+def sparse(rng, path):
     passed = failed = 0
-    for _ in range(40):
+    for case in range(60):
+        data, style = sparse_image(rng)
+        start = random_start(rng)
+        writer = ["own", "intelhex", "srec_cat"][case % 3]
+        source = path("sparse.hex")
+        if writer == "own":
+            with open(source, "w") as f:
+                f.write(own_file(rng, data, style, start))
+        elif writer == "intelhex":
+            intelhex_file(rng, source, data, start)
+        else:
+            # srec_cat rewrites intelhex's file in its own way: 04 records
+            # where needed, records of its own length, 05 start addresses.
+            intelhex_file(rng, path("for_srec.hex"), data, start)
+            result = run("srec_cat", path("for_srec.hex"), "-Intel", "-o", source, "-Intel",
+                         "-Output_Block_Size=%d" % rng.choice([16, 32, 64]))
+            check(result.returncode == 0, "srec_cat could not write: " + result.stderr)
+            if start is not None:
+                start = {"EIP": start_as_linear(start)}
         failures_before = len(failures)
-        text, data = scattered_file(rng)
-        with open(path("scattered.hex"), "w") as f:
-            f.write(text)
-        address = rng.randrange(max(data) + 1)
-        hexpoke(path("scattered.hex"), path("placed.hex"), address,
-                "%02X" % data.get(address, 0))
-        expected = bytes(data.get(a, 0) for a in range(max(data) + 1))
-        for name, before, after in zip(("intelhex", "srec_cat"),
-                                       peer_views(path("scattered.hex")),
-                                       peer_views(path("placed.hex"))):
-            check(before == expected, "%s reads the scattered file otherwise" % name)
-            check(after == before,
-                  "%s: hexpoke's output of a scattered file differs" % name)
+        count = rng.randint(1, 8)
+        address, where = patch_address(rng, data, count)
+        value = bytes(rng.randrange(256) for _ in range(count))
+        name = "sparse %d (%s, %s, %d runs), %d bytes %s at 0x%X" % (
+            case, writer, style, len(runs_of(data)), count, where, address)
+        hexpoke(source, path("out.hex"), address, value.hex())
+        peers_see(path("out.hex"), patched(data, address, value), start, name)
         if len(failures) == failures_before:
             passed += 1
         else:
             failed += 1
-    print("placement: %d passed, %d failed" % (passed, failed))
+    print("sparse: %d passed, %d failed" % (passed, failed))
 
 
 if __name__ == "__main__":
