@@ -29,8 +29,7 @@ MemoryImage RandomImage(std::size_t size, std::uint64_t address = 0) {
 
 void AppendImageText(const MemoryImage& image, std::string& text) {
   ForEachImageRecord(image, {}, [&](const CAbstractIntelHexRecord& record) {
-    record.AppendRecordText(text);
-    text += '\n';
+    text += record.RecordText() + '\n';
   });
 }
 

@@ -1,8 +1,10 @@
 // Feeds arbitrary text to the record line parser and checks what it gives:
 // at most one message, of the two known forms; a record only with no
-// message; a record whose text parses back to the same raw bytes; and the
-// head-only form agreeing with the whole word.
+// message; a record whose text parses back to the same raw bytes; the
+// head-only form agreeing with the whole word; and the reader's shortcut
+// agreeing with the whole-word decoder.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
@@ -51,6 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       FUZZ_CHECK(again_messages.str().empty());
       FUZZ_CHECK(line.size() == 11 + 2 * record->RecordData().size());
     }
+  }
+
+  // The reader's shortcut, on the same text and whatever follows the line,
+  // decodes only what the decoder of whole words decodes the same.
+  DecodedRecordLine at{};
+  const std::size_t at_length = DecodeRecordLineAt(text.data(), size, at);
+  if (at_length != 0) {
+    DecodedRecordLine whole{};
+    std::ostringstream whole_messages;
+    FUZZ_CHECK(DecodeRecordLine(text.substr(0, at_length), at_length,
+                                whole_messages, whole));
+    FUZZ_CHECK(whole_messages.str().empty());
+    FUZZ_CHECK(whole.raw_size == at.raw_size);
+    FUZZ_CHECK(std::equal(at.bytes.begin(), at.bytes.begin() + at.raw_size,
+                          whole.bytes.begin()));
   }
 
   // A reader may keep only the head of a long word.

@@ -167,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     const std::uint64_t end = bytes.empty() ? 0 : bytes.rbegin()->first + 1;
     const auto first = static_cast<std::uint64_t>(address);
     if (first < 0x10000) {
-      for (std::uint64_t a = end; a < first; ++a) bytes[a] = 0;
+      for (std::uint64_t a = end; a < first; ++a) bytes.emplace_hint(bytes.end(), a, 0);
     }
     const Bytes value_bytes = ValueBytes(value);
     for (std::size_t i = 0; i < value_bytes.size(); ++i) {

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iomanip>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,6 +80,63 @@ TEST(HexTextToByte, ThrowsErrorMsgForTextsNotTwoCharactersLong) {
       EXPECT_EQ(owned->Message(), "Hex convert error") << text;
     }
   }
+}
+
+// The conversions of runs go by groups of characters, with a faster way for
+// groups of digits and a last group that may overlap the one before; they
+// must give, for every length and wherever a non-digit stands, what the
+// pairs and bytes give one at a time.
+TEST(HexRuns, AgreeWithThePairsAndBytesOneAtATime) {
+  std::mt19937 random(20261209);
+  const std::string digits = "0123456789abcdefABCDEF";
+  const std::string others = "g+-: \n\x80\xff";
+  int mismatches = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const std::size_t count = round < 600 ? static_cast<std::size_t>(round % 60)
+                                          : random() % 300;
+    std::string text(2 * count, '0');
+    for (char& c : text) c = digits[random() % digits.size()];
+    // Some runs all digits, some with one or a few other characters.
+    for (unsigned k = random() % 4; k > 0 && count > 0; --k) {
+      text[random() % text.size()] = others[random() % others.size()];
+    }
+    std::vector<std::uint8_t> one_by_one(count);
+    std::size_t digit_pairs = count;
+    for (std::size_t i = 0; i < count; ++i) {
+      one_by_one[i] = HexTextToByte(text.substr(2 * i, 2));
+      const bool pair_of_digits =
+          digits.find(text[2 * i]) != std::string::npos &&
+          digits.find(text[2 * i + 1]) != std::string::npos;
+      if (!pair_of_digits && digit_pairs == count) digit_pairs = i;
+    }
+    std::vector<std::uint8_t> bytes(count + 1, 0xEE);
+    HexPairsToBytes(text.data(), count, bytes.data());
+    std::vector<std::uint8_t> decoded(count + 1, 0xEE);
+    const std::size_t decoded_pairs =
+        DecodeHexDigitPairs(text.data(), count, decoded.data());
+
+    std::string written(2 * count + 1, '#');
+    char* end = WriteHexTexts(&written[0], one_by_one.data(), count);
+    std::string expected_text;
+    unsigned sum = 0;
+    for (const std::uint8_t byte : one_by_one) {
+      expected_text += ByteToHexText(byte);
+      sum += byte;
+    }
+
+    const bool agree =
+        std::equal(one_by_one.begin(), one_by_one.end(), bytes.begin()) &&
+        bytes[count] == 0xEE && decoded_pairs == digit_pairs &&
+        std::equal(one_by_one.begin(), one_by_one.begin() + digit_pairs,
+                   decoded.begin()) &&
+        end == &written[2 * count] && written.substr(0, 2 * count) == expected_text &&
+        written[2 * count] == '#' &&
+        ByteSum(one_by_one.data(), count) == static_cast<std::uint8_t>(sum);
+    if (!agree && ++mismatches <= 5) {
+      ADD_FAILURE() << "text \"" << text << "\", " << count << " pairs";
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace

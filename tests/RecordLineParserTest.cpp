@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 
@@ -106,6 +107,45 @@ TEST(ParseRecordLine, ReportsOverlongWordsByLengthFromTheirHeadAlone) {
                             long_word.size(), from_head),
             nullptr);
   EXPECT_EQ(from_head.str(), whole.str());
+}
+
+// The reader's shortcut decodes a well-formed line where it lies, with
+// whatever follows it, and declines everything else without a word; what it
+// decodes is what the decoder of whole words makes of the line.
+TEST(DecodeRecordLineAt, DecodesWellFormedLinesAsWholeWordsAreDecoded) {
+  static const struct {
+    std::string text;
+    std::size_t length;  // of the line decoded, 0 for none
+  } cases[] = {
+      {":0400100001020304E2", 19},
+      {":0400100001020304e2 :00", 19},          // lowercase, then more
+      {":00000001FFx", 11},                     // whatever follows
+      {":10000000" + std::string(32, 'F') + "00\n", 43},
+      {":0400100001020304E3", 0},               // checksum
+      {":0400100001020304", 0},                 // too short
+      {":04001000010203zz3E2", 0},              // not digits
+      {":-400100001020304E2", 0},
+      {"0400100001020304E2", 0},                // no start code
+      {":0", 0},
+      {":", 0},
+      {"", 0},
+  };
+  for (const auto& c : cases) {
+    DecodedRecordLine line{};
+    EXPECT_EQ(DecodeRecordLineAt(c.text.data(), c.text.size(), line), c.length)
+        << c.text;
+    if (c.length == 0) continue;
+    DecodedRecordLine whole{};
+    std::ostringstream messages;
+    ASSERT_TRUE(DecodeRecordLine(std::string_view(c.text).substr(0, c.length),
+                                 c.length, messages, whole))
+        << c.text;
+    EXPECT_EQ(messages.str(), "") << c.text;
+    EXPECT_EQ(line.raw_size, whole.raw_size) << c.text;
+    EXPECT_TRUE(std::equal(line.bytes.begin(), line.bytes.begin() + line.raw_size,
+                           whole.bytes.begin()))
+        << c.text;
+  }
 }
 
 }  // namespace

@@ -56,7 +56,30 @@ class RecordPlacer {
   // `head` holds the word's first characters, all of them unless the word is
   // longer than any record line; `length` is the whole word's length.
   void Place(std::string_view head, std::uint64_t length) {
-    if (!DecodeRecordLine(head, length, messages_, line_)) return;
+    if (DecodeRecordLine(head, length, messages_, line_)) PlaceLine();
+  }
+
+  // The same for the word that starts at `p`, if it is a well-formed record
+  // line that white space ends before `end`: returns the line's end, or
+  // nullptr for a word to be found and placed the general way.
+  const char* PlaceLineAt(const char* p, const char* end) {
+    const auto available = static_cast<std::size_t>(end - p);
+    const std::size_t length = DecodeRecordLineAt(p, available, line_);
+    if (length == 0 || length == available || !IsSpace(p[length])) {
+      return nullptr;
+    }
+    PlaceLine();
+    return p + length;
+  }
+
+  // Settles what the records seen say about the file as a whole.
+  void Finish() {
+    file_.extras.segment_addressing = saw_segment_base_ && !saw_linear_base_;
+  }
+
+ private:
+  // Writes what the decoded line carries into the file.
+  void PlaceLine() {
     const std::size_t size = line_.data_size();
     switch (line_.type()) {
       case kDataType:
@@ -86,12 +109,6 @@ class RecordPlacer {
     }
   }
 
-  // Settles what the records seen say about the file as a whole.
-  void Finish() {
-    file_.extras.segment_addressing = saw_segment_base_ && !saw_linear_base_;
-  }
-
- private:
   // The two data bytes of an extended address record, high byte first.
   std::uint64_t DataValue() const {
     return std::uint64_t{line_.data()[0]} << 8 | line_.data()[1];
@@ -138,6 +155,12 @@ class WordSplitter {
       if (length_ == 0) {
         p = std::find_if_not(p, end, IsSpace);
         if (p == end) return;
+        // Nearly every word is a well-formed record line, decoded as it is
+        // found.
+        if (const char* line_end = placer_.PlaceLineAt(p, end)) {
+          p = line_end;
+          continue;
+        }
       }
       const char* word = p;
       p = FindSpace(p, end);

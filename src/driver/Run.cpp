@@ -39,19 +39,25 @@ LoadedFile LoadInputFile(const std::string& path, std::ostream& messages) {
 // lines are gathered into blocks so that the file is called once per block
 // rather than once per line. Returns false if a block was not taken.
 bool WriteImageLines(OutputFile& file, const LoadedFile& loaded) {
-  constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
-  std::string block;
-  block.reserve(kBlockSize + record_format::kMaxLineChars + 1);
+  constexpr std::size_t kBlockSize = std::size_t{64} * 1024;
+  std::string block(kBlockSize + record_format::kMaxLineChars + 1, '\0');
+  std::size_t used = 0;
   bool written = true;
   const auto write_block = [&] {
-    written = file.Append(block) && written;
-    block.clear();
+    written = file.Append(std::string_view(block.data(), used)) && written;
+    used = 0;
   };
   ForEachImageRecord(loaded.image, loaded.extras,
                      [&](const CAbstractIntelHexRecord& record) {
-    record.AppendRecordText(block);
-    block.push_back('\n');
-    if (block.size() >= kBlockSize) write_block();
+    const std::size_t size = record.RecordTextSize() + 1;
+    if (used + size > block.size()) {
+      write_block();
+      if (size > block.size()) block.resize(size);
+    }
+    char* end = record.WriteRecordText(&block[used]);
+    *end = '\n';
+    used += size;
+    if (used >= kBlockSize) write_block();
   });
   write_block();
   return written;

@@ -21,18 +21,27 @@ std::uint64_t PieceEnd(const std::pair<const std::uint64_t, Piece>& piece) {
 void MemoryImage::Place(std::uint64_t address, const std::uint8_t* data,
                         std::uint64_t count) {
   assert(address <= kAddressSpace && count <= kAddressSpace - address);
-  const std::uint64_t stop = address + count;
-  // Files mostly list their bytes in ascending order, so that they go over
-  // or after the highest piece: no search.
-  auto next = pieces_.end();
-  if (!pieces_.empty() && address >= std::prev(next)->first) {
-    if (address < PieceEnd(*std::prev(next))) --next;
-  } else {
-    next = pieces_.upper_bound(address);
-    if (next != pieces_.begin() && PieceEnd(*std::prev(next)) > address) {
-      --next;
+  // Files mostly list their bytes in ascending order: over the highest
+  // piece or right after it. That needs no search.
+  if (!pieces_.empty()) {
+    auto& [start, top] = *pieces_.rbegin();
+    if (address >= start && address <= start + top.size()) {
+      const auto offset = static_cast<std::size_t>(address - start);
+      const auto inside = static_cast<std::size_t>(
+          std::min<std::uint64_t>(count, top.size() - offset));
+      std::copy_n(data, inside, top.begin() + static_cast<std::ptrdiff_t>(offset));
+      top.insert(top.end(), data + inside, data + count);
+      return;
     }
   }
+  PlaceAnywhere(address, data, count);
+}
+
+void MemoryImage::PlaceAnywhere(std::uint64_t address, const std::uint8_t* data,
+                                std::uint64_t count) {
+  const std::uint64_t stop = address + count;
+  auto next = pieces_.upper_bound(address);
+  if (next != pieces_.begin() && PieceEnd(*std::prev(next)) > address) --next;
   // From here `next` is the piece that holds `address`, or the first one
   // above it.
   while (address < stop) {

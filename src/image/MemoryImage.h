@@ -45,6 +45,10 @@ class MemoryImage {
   bool operator!=(const MemoryImage& other) const { return !(*this == other); }
 
  private:
+  // Place for bytes that do not go over or after the highest piece.
+  void PlaceAnywhere(std::uint64_t address, const std::uint8_t* data,
+                     std::uint64_t count);
+
   // Pieces by the address of their first byte. No two overlap, but they
   // may touch: bytes placed just before a piece start a piece of their
   // own, so that nothing already held is ever moved. ForEachRun joins them.

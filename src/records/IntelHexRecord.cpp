@@ -1,7 +1,6 @@
 #include "records/IntelHexRecord.h"
 
 #include <algorithm>
-#include <numeric>
 
 #include "records/RecordFormat.h"
 #include "util/HexByteText.h"
@@ -12,8 +11,8 @@ using namespace hexpoke::record_format;
 CAbstractIntelHexRecord::CAbstractIntelHexRecord() : raw_(kHeaderBytes, 0) {}
 
 std::string CAbstractIntelHexRecord::RecordText() const {
-  std::string text;
-  AppendRecordText(text);
+  std::string text(RecordTextSize(), '\0');
+  WriteRecordText(&text[0]);
   return text;
 }
 
@@ -34,34 +33,46 @@ std::uint16_t CAbstractIntelHexRecord::RecordAddress() const {
                                     raw_[kAddressLowIndex]);
 }
 
-void CAbstractIntelHexRecord::AppendRawRecordText(std::string& out) const {
-  const Bytes& raw = raw_;
-  const auto checksum =
-      static_cast<std::uint8_t>(-std::accumulate(raw.begin(), raw.end(), 0u));
-
-  // Sized once and filled through a pointer: this runs for every record of
-  // every file written.
-  const std::size_t start = out.size();
-  out.resize(start + 1 + 2 * (raw.size() + 1));
-  char* p = &out[start];
-  *p++ = kStartCode;
-  p = hexpoke::WriteHexTexts(p, raw.data(), raw.size());
-  hexpoke::WriteHexTexts(p, &checksum, 1);
+char* CAbstractIntelHexRecord::WriteRawRecordText(char* out) const {
+  *out++ = kStartCode;
+  out = hexpoke::WriteHexTexts(out, raw_.data(), raw_.size());
+  const std::uint8_t checksum = hexpoke::Checksum(raw_.data(), raw_.size());
+  return hexpoke::WriteHexTexts(out, &checksum, 1);
 }
 
-void CIntelBinRecord::AppendRecordText(std::string& out) const {
-  AppendRawRecordText(out);
+std::size_t CIntelBinRecord::RecordTextSize() const { return RawRecordTextSize(); }
+
+char* CIntelBinRecord::WriteRecordText(char* out) const {
+  return WriteRawRecordText(out);
 }
 
-void CIntelAddressRecord::AppendRecordText(std::string& out) const {
-  AppendRawRecordText(out);
+std::size_t CIntelAddressRecord::RecordTextSize() const {
+  return RawRecordTextSize();
 }
 
-void CIntelEndFileRecord::AppendRecordText(std::string& out) const {
-  out += ":00000001FF";
+char* CIntelAddressRecord::WriteRecordText(char* out) const {
+  return WriteRawRecordText(out);
+}
+
+namespace {
+
+constexpr char kEndOfFileLine[] = ":00000001FF";
+
+}  // namespace
+
+std::size_t CIntelEndFileRecord::RecordTextSize() const {
+  return sizeof kEndOfFileLine - 1;
+}
+
+char* CIntelEndFileRecord::WriteRecordText(char* out) const {
+  return std::copy_n(kEndOfFileLine, sizeof kEndOfFileLine - 1, out);
 }
 
 namespace hexpoke {
+
+std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
+  return static_cast<std::uint8_t>(-ByteSum(bytes, count));
+}
 
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {
   std::unique_ptr<CAbstractIntelHexRecord> record;

@@ -1,6 +1,7 @@
 #ifndef HEXPOKE_RECORDS_INTEL_HEX_RECORD_H_
 #define HEXPOKE_RECORDS_INTEL_HEX_RECORD_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,9 +25,12 @@ class CAbstractIntelHexRecord {
   // The record line, without a line end.
   std::string RecordText() const;
 
-  // Appends RecordText() to `out`: the form to use when many records go into
-  // one buffer.
-  virtual void AppendRecordText(std::string& out) const = 0;
+  // The number of characters of RecordText().
+  virtual std::size_t RecordTextSize() const = 0;
+  // Writes RecordText() at `out`, which has room for RecordTextSize()
+  // characters, and returns its end: the form to use when many records go
+  // into one buffer.
+  virtual char* WriteRecordText(char* out) const = 0;
 
   // A copy of the L data bytes.
   hexpoke::Bytes RecordData() const;
@@ -42,9 +46,10 @@ class CAbstractIntelHexRecord {
   CAbstractIntelHexRecord();
   explicit CAbstractIntelHexRecord(hexpoke::Bytes raw) : raw_(std::move(raw)) {}
 
-  // Appends the record line of the raw record bytes exactly as they stand,
-  // with uppercase digits and a checksum computed afresh.
-  void AppendRawRecordText(std::string& out) const;
+  // The record line of the raw record bytes exactly as they stand, with
+  // uppercase digits and a checksum computed afresh: its size, and the text.
+  std::size_t RawRecordTextSize() const { return 1 + 2 * (raw_.size() + 1); }
+  char* WriteRawRecordText(char* out) const;
 
  private:
   hexpoke::Bytes raw_;
@@ -59,7 +64,8 @@ class CIntelBinRecord final : public CAbstractIntelHexRecord {
   // A data record holding `raw` as its raw record bytes.
   explicit CIntelBinRecord(hexpoke::Bytes raw)
       : CAbstractIntelHexRecord(std::move(raw)) {}
-  void AppendRecordText(std::string& out) const override;
+  std::size_t RecordTextSize() const override;
+  char* WriteRecordText(char* out) const override;
 };
 
 // An end-of-file record (type 01). Its text is always ":00000001FF",
@@ -67,7 +73,8 @@ class CIntelBinRecord final : public CAbstractIntelHexRecord {
 class CIntelEndFileRecord final : public CAbstractIntelHexRecord {
  public:
   CIntelEndFileRecord() = default;
-  void AppendRecordText(std::string& out) const override;
+  std::size_t RecordTextSize() const override;
+  char* WriteRecordText(char* out) const override;
 };
 
 // An extended address record (02, 04), which places the records after it
@@ -79,13 +86,18 @@ class CIntelAddressRecord final : public CAbstractIntelHexRecord {
   CIntelAddressRecord() = default;
   explicit CIntelAddressRecord(hexpoke::Bytes raw)
       : CAbstractIntelHexRecord(std::move(raw)) {}
-  void AppendRecordText(std::string& out) const override;
+  std::size_t RecordTextSize() const override;
+  char* WriteRecordText(char* out) const override;
 };
 
 namespace hexpoke {
 
 // Record list: owns its records, in output order.
 using RecordList = std::vector<std::unique_ptr<CAbstractIntelHexRecord>>;
+
+// The checksum of a record line whose bytes before it are the `count`
+// bytes at `bytes`: minus their sum, modulo 256.
+std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count);
 
 // Record factory: a CIntelBinRecord for type 00, a CIntelEndFileRecord for
 // type 01, each with raw record bytes 00 00 00 <type>. Returns nullptr for

@@ -71,12 +71,8 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
   // is in `head`.
   const auto bytes = static_cast<std::size_t>(decoded);
   HexPairsToBytes(head.data() + 1, bytes, line.bytes.data());
-  std::uint8_t sum = 0;
-  for (std::size_t i = 0; i + 1 < bytes; ++i) {
-    sum = static_cast<std::uint8_t>(sum + line.bytes[i]);
-  }
-  // The checksum the line should carry: minus the sum of the bytes before it.
-  const auto expected = static_cast<std::uint8_t>(-sum);
+  // The checksum the line should carry.
+  const std::uint8_t expected = Checksum(line.bytes.data(), bytes - 1);
   if (line.bytes[bytes - 1] != expected) {
     char text[] = "error checksum. XX\n";
     WriteHexTexts(text + 16, &expected, 1);
@@ -85,6 +81,24 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
   }
   line.raw_size = bytes - 1;
   return true;
+}
+
+std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
+                               DecodedRecordLine& line) {
+  std::uint8_t data_length = 0;
+  if (available < 3 || text[0] != kStartCode ||
+      DecodeHexDigitPairs(text + 1, 1, &data_length) != 1) {
+    return 0;
+  }
+  const std::size_t bytes = kHeaderBytes + data_length + 1;
+  const std::size_t chars = 1 + 2 * bytes;
+  if (chars > available ||
+      DecodeHexDigitPairs(text + 1, bytes, line.bytes.data()) != bytes ||
+      line.bytes[bytes - 1] != Checksum(line.bytes.data(), bytes - 1)) {
+    return 0;
+  }
+  line.raw_size = bytes - 1;
+  return chars;
 }
 
 }  // namespace hexpoke

@@ -65,6 +65,17 @@ struct DecodedRecordLine {
 bool DecodeRecordLine(std::string_view head, std::uint64_t length,
                       std::ostream& messages, DecodedRecordLine& line);
 
+// DecodeRecordLine for a reader that has the text ahead of a word in memory
+// and has not looked for the word's end yet. If the `available` characters
+// at `text` begin with a record line that passes the length and checksum
+// checks and whose every character after the start code is a hex digit,
+// sets `line` to its bytes and returns its length; a white-space character
+// after it makes it a whole word, which DecodeRecordLine would decode the
+// same. Returns 0 for anything else, and never prints: such a word goes to
+// DecodeRecordLine, which judges and reports it.
+std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
+                               DecodedRecordLine& line);
+
 }  // namespace hexpoke
 
 #endif  // HEXPOKE_RECORDS_RECORD_LINE_PARSER_H_

@@ -32,6 +32,13 @@ char* WriteHexTexts(char* p, const std::uint8_t* bytes, std::size_t count);
 // Sets out[i] to HexTextToByte of the pair at text + 2 * i, for i below
 // `count`; cannot fail.
 void HexPairsToBytes(const char* text, std::size_t count, std::uint8_t* out);
+// The same for the pairs from the left that are two hex digits each: stops
+// before the first pair that is not, and returns the number of bytes set.
+std::size_t DecodeHexDigitPairs(const char* text, std::size_t count,
+                                std::uint8_t* out);
+
+// The sum of the `count` bytes at `bytes`, modulo 256.
+std::uint8_t ByteSum(const std::uint8_t* bytes, std::size_t count);
 
 }  // namespace hexpoke
 
