@@ -32,6 +32,25 @@ def main():
     # Bad lines: 2,000,000 checksum errors, one message each.
     with open(os.path.join(out, "bad.hex"), "w") as f:
         f.write(":00000000FF\n" * 2_000_000)
+    # Firmware at 0x08000000: 1 MiB as 16-byte records, an extended linear
+    # address record every 64 KiB, as toolchains write it.
+    big = bytes(rng.randrange(256) for _ in range(1 << 20))
+    lines = []
+    for offset in range(0, len(big), 16):
+        address = 0x08000000 + offset
+        if address % 0x10000 == 0:
+            lines.append(record(0, [address >> 24, address >> 16 & 0xFF], 4))
+        lines.append(record(address & 0xFFFF, big[offset:offset + 16]))
+    with open(os.path.join(out, "firmware_1mib.hex"), "w") as f:
+        f.write("\n".join(lines) + "\n:00000001FF\n")
+    # 100,000 one-byte records at distinct random 32-bit addresses, in random
+    # order, each under its own extended linear address record.
+    lines = []
+    for address in rng.sample(range(1 << 32), 100_000):
+        lines.append(record(0, [address >> 24, address >> 16 & 0xFF], 4))
+        lines.append(record(address & 0xFFFF, [rng.randrange(256)]))
+    with open(os.path.join(out, "scattered.hex"), "w") as f:
+        f.write("\n".join(lines) + "\n:00000001FF\n")
 
 
 if __name__ == "__main__":

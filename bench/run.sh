@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Whole-process benchmark: hexpoke patching a 64 KiB image, against srec_cat
-# doing the same job, against hexpoke's own start-up (-h) and against the
-# least a process can cost here (an empty statically linked C program),
-# once with the files in memory (tmpfs, /dev/shm) and once on disk (a
-# directory in the build tree). hexpoke replaces its output file the same way on both, but
-# what the file system does for the fsyncs and the rename differs.
+# Whole-process benchmark, once with the files in memory (tmpfs, /dev/shm)
+# and once on disk (a directory in the build tree). hexpoke replaces its
+# output file the same way on both, but what the file system does for the
+# fsyncs and the rename differs. It times:
+#  - hexpoke patching a 64 KiB image, against srec_cat doing the same job,
+#    against hexpoke's own start-up (-h), against the least a process can
+#    cost here (an empty statically linked C program), and, patching the
+#    file in place, against a static C program that only reads the file and
+#    rewrites it safely (bench/safe_rewrite.c);
+#  - a 1 MiB image at 0x08000000 (2.9 MB of text, an extended address
+#    record every 64 KiB) patched near its end, against srec_cat doing the
+#    same and objcopy copying the file;
+#  - 100,000 one-byte records at random 32-bit addresses in random order.
 #
 #   bench/run.sh                             both places, 200 runs each
+#                                            (20 for the large files)
 #   BENCH_DIRS="/dev/shm /var/tmp" bench/run.sh   other places
-#   RUNS=50 bench/run.sh                     fewer runs
+#   RUNS=50 SLOW_RUNS=10 bench/run.sh        fewer runs
 #   BASELINE=old/hexpoke bench/run.sh        also times another build's
 #                                            messages, for before and after
 #
@@ -29,6 +37,9 @@ mkdir -p build-bench/files
 printf 'int main(void) { return 0; }\n' > build-bench/empty.c
 gcc -static -O2 -o build-bench/empty build-bench/empty.c
 empty=$PWD/build-bench/empty
+# The floor of a run that rewrites its file safely.
+gcc -static -O2 -o build-bench/safe_rewrite bench/safe_rewrite.c
+safe_rewrite=$PWD/build-bench/safe_rewrite
 
 works=()
 trap 'rm -rf "${works[@]}"' EXIT
@@ -58,7 +69,28 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
   srec_cat image255.hex -Intel -exclude 16 18 -generate 16 18 -repeat-data 0xA5 0x5A \
     -o srec255.hex -Intel -Output_Block_Size=16 -address-length=2
   cmp hexpoke255.hex srec255.hex
+  big_patch=(-i firmware_1mib.hex -o hexpoke_1mib.hex -a 135266288 -v 0102)
+  srec_big=(srec_cat firmware_1mib.hex -Intel -exclude 0x080FFFF0 0x080FFFF2
+            -generate 0x080FFFF0 0x080FFFF2 -repeat-data 0x01 0x02
+            -o srec_1mib.hex -Intel -Output_Block_Size=16)
+  "$hexpoke" "${big_patch[@]}"
+  "${srec_big[@]}"
+  cmp hexpoke_1mib.hex srec_1mib.hex
   echo "hexpoke's output equals srec_cat's, byte for byte"
+  # Scattered bytes: srec_cat puts fewer extended address records, so both
+  # files are compared as srec_cat reads them.
+  "$hexpoke" -i scattered.hex -o hexpoke_scattered.hex -a 0 -v 01
+  srec_cat -disable-sequence-warnings scattered.hex -Intel -exclude 0 1 \
+    -generate 0 1 -repeat-data 0x01 \
+    -o srec_scattered.hex -Intel -Output_Block_Size=16
+  for file in hexpoke_scattered.hex srec_scattered.hex; do
+    srec_cat "$file" -Intel -o "$file.seen" -Intel -address-length=4 \
+      -Output_Block_Size=16 2>/dev/null
+  done
+  cmp hexpoke_scattered.hex.seen srec_scattered.hex.seen
+  echo "hexpoke's scattered output holds what srec_cat's does"
+  cp image16.hex inplace.hex
+  cp image16.hex inplace_c.hex
 
   echo "timing (hyperfine, ${RUNS:-200} runs each)"
   hyperfine -N --warmup 20 --runs "${RUNS:-200}" --export-json times.json \
@@ -69,15 +101,30 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
     -n "hexpoke patch, empty input" "$hexpoke -i empty.hex -o empty.out -a 0 -v 01" \
     -n "hexpoke patch 255-byte records" "$hexpoke -i image255.hex -o out255.hex -a 16 -v A55A" \
     -n "hexpoke parser, 1,000,000 lines" "$hexpoke -i parser.hex -o parser.out -a 0 -v 01" \
+    -n "hexpoke patch 64 KiB in place" "$hexpoke -i inplace.hex -o inplace.hex -a 16 -v A55A" \
+    -n "safe rewrite in C, 64 KiB" "$safe_rewrite inplace_c.hex" \
+    >/dev/null 2>&1
+  echo "timing the large files (hyperfine, ${SLOW_RUNS:-20} runs each)"
+  hyperfine -N --warmup 3 --runs "${SLOW_RUNS:-20}" --export-json large.json \
+    -n "hexpoke patch 1 MiB at 0x08000000" "$hexpoke ${big_patch[*]}" \
+    -n "srec_cat patch 1 MiB at 0x08000000" "${srec_big[*]}" \
+    -n "objcopy copy 1 MiB at 0x08000000" "objcopy -I ihex -O ihex firmware_1mib.hex objcopy_1mib.hex" \
+    -n "hexpoke 100,000 scattered records" "$hexpoke -i scattered.hex -o hexpoke_scattered.hex -a 0 -v 01" \
     >/dev/null 2>&1
 
-  instructions=- peak_kb=-
+  instructions=- peak_kb=- instructions_1mib=- peak_kb_1mib=- peak_kb_scattered=-
   if [ "$first" = 1 ]; then
     # Neither depends on the file system: counted once.
     valgrind --tool=callgrind --callgrind-out-file=callgrind.out "$hexpoke" "${patch[@]}" \
       2>callgrind.log
     instructions=$(sed -n 's/.*Collected : //p' callgrind.log)
+    valgrind --tool=callgrind --callgrind-out-file=callgrind_1mib.out "$hexpoke" \
+      "${big_patch[@]}" 2>callgrind_1mib.log
+    instructions_1mib=$(sed -n 's/.*Collected : //p' callgrind_1mib.log)
     peak_kb=$(/usr/bin/time -f %M "$hexpoke" "${patch[@]}" 2>&1 >/dev/null)
+    peak_kb_1mib=$(/usr/bin/time -f %M "$hexpoke" "${big_patch[@]}" 2>&1 >/dev/null)
+    peak_kb_scattered=$(/usr/bin/time -f %M "$hexpoke" -i scattered.hex \
+      -o hexpoke_scattered.hex -a 0 -v 01 2>&1 >/dev/null)
 
     echo "2,000,000 bad lines, messages through a pipe"
     bad=(-n "hexpoke" "$hexpoke -i bad.hex -o bad.out -a 0 -v 01")
@@ -96,10 +143,14 @@ PY
     first=0
   fi
 
-  python3 - "$instructions" "$peak_kb" "$(stat -c %s parser.hex)" <<'PY'
+  python3 - "$instructions" "$peak_kb" "$(stat -c %s parser.hex)" \
+      "$instructions_1mib" "$peak_kb_1mib" "$peak_kb_scattered" \
+      "$(stat -c %s firmware_1mib.hex)" "$(stat -c %s hexpoke_1mib.hex)" <<'PY'
 import json, sys
-instructions, peak_kb, parser_bytes = sys.argv[1:]
+(instructions, peak_kb, parser_bytes, instructions_1mib, peak_kb_1mib,
+ peak_kb_scattered, big_in, big_out) = sys.argv[1:]
 results = {r["command"]: r for r in json.load(open("times.json"))["results"]}
+results.update({r["command"]: r for r in json.load(open("large.json"))["results"]})
 def ms(name, key="median"):
     return results[name][key] * 1e3
 hex_, srec, help_ = "hexpoke patch 64 KiB", "srec_cat patch 64 KiB", "hexpoke -h"
@@ -124,10 +175,28 @@ print("empty input / empty      %.2f (median)  %.2f (mean)"
 parser = "hexpoke parser, 1,000,000 lines"
 print("parser throughput        %.0f MB/s (median)            target >= 300"
       % (int(parser_bytes) / 1e6 / (ms(parser) / 1e3)))
+inplace, safe = "hexpoke patch 64 KiB in place", "safe rewrite in C, 64 KiB"
+print("in place / safe rewrite  %.2f (median)  %.2f (mean)   target <= 1.30"
+      % (ms(inplace) / ms(safe), ms(inplace, "mean") / ms(safe, "mean")))
+big, srec_big = "hexpoke patch 1 MiB at 0x08000000", "srec_cat patch 1 MiB at 0x08000000"
+objcopy_big = "objcopy copy 1 MiB at 0x08000000"
+print("1 MiB: text in and out   %.2f GB/s (median)            target >= 1"
+      % ((int(big_in) + int(big_out)) / 1e9 / (ms(big) / 1e3)))
+print("1 MiB: hexpoke / srec_cat %.3f (median)                 target <= 0.05"
+      % (ms(big) / ms(srec_big)))
+print("1 MiB: hexpoke / objcopy %.2f (median)                  target <= 0.30"
+      % (ms(big) / ms(objcopy_big)))
+print("100,000 scattered bytes  %.0f ms (median)                target < 300"
+      % ms("hexpoke 100,000 scattered records"))
 if instructions != "-":
     print("instructions, 64 KiB run %s (callgrind)" % instructions)
-    print("peak memory, 64 KiB run  %.1f MB                        target < 5"
+    print("instructions, 1 MiB run  %s (callgrind)" % instructions_1mib)
+    print("peak memory, 64 KiB run  %.1f MB                        target <= 1.6"
           % (int(peak_kb) / 1024))
+    print("peak memory, 1 MiB run   %.1f MB                        target < 8"
+          % (int(peak_kb_1mib) / 1024))
+    print("peak memory, scattered   %.1f MB                        target < 40"
+          % (int(peak_kb_scattered) / 1024))
 PY
   cd - >/dev/null
 done

@@ -39,7 +39,7 @@ LoadedFile LoadInputFile(const std::string& path, std::ostream& messages) {
 // lines are gathered into blocks so that the file is called once per block
 // rather than once per line. Returns false if a block was not taken.
 bool WriteImageLines(OutputFile& file, const LoadedFile& loaded) {
-  constexpr std::size_t kBlockSize = std::size_t{64} * 1024;
+  constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
   std::string block(kBlockSize + record_format::kMaxLineChars + 1, '\0');
   std::size_t used = 0;
   bool written = true;
