@@ -25,6 +25,9 @@ hexpoke_i386_unavailable() {
     echo "/etc/os-release names no Debian release for the chroot"
   elif ! command -v unshare >/dev/null || ! command -v chroot >/dev/null; then
     echo "unshare or chroot is missing"
+  elif ! unshare --mount true 2>/dev/null; then
+    # Root in a container that may not mount, for one.
+    echo "no mount namespace can be made here (unshare --mount fails)"
   elif [ "${1:-}" = use ] && [ ! -x "$hexpoke_i386_root/usr/lib/wine/wine" ]; then
     echo "no i386 chroot with wine32 at $hexpoke_i386_root (scripts/setup.sh windows makes it)"
   fi

@@ -132,10 +132,21 @@ make_i386_chroot() {
          "this kernel does not run i386 programs" >&2
     return 0
   fi
+  # Two builds sharing a cache must not both make it.
+  mkdir -p "$(dirname "$target")"
+  exec 8>"$target.lock"
+  flock 8
+  if [ -x "$target/usr/lib/wine/wine" ]; then exec 8>&-; return 0; fi
+  if [ -e "$target" ]; then
+    # Not one of ours, or broken: left for its owner to look at.
+    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
+         "$target exists but has no wine32 (delete it to have it made)" >&2
+    exec 8>&-
+    return 0
+  fi
   echo "== i386 $hexpoke_codename chroot with wine32 in $target (made once)"
   local partial=$target.partial sources
-  hexpoke_remove_tree "$partial" "$target"
-  mkdir -p "$(dirname "$target")"
+  hexpoke_remove_tree "$partial"
   sources=$(host_debian_sources "$(dirname "$target")/i386-sources")
   if [ -z "$sources" ] || [ ! -s "$sources" ]; then
     echo "no Debian archive entry found in the host's apt sources" >&2
@@ -150,6 +161,7 @@ make_i386_chroot() {
   fi
   rm -f "$sources"
   mv "$partial" "$target"
+  exec 8>&-
 }
 
 install_missing "${wanted[@]}"
