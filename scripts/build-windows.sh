@@ -9,8 +9,11 @@
 #   hexpoke-VERSION-win64.zip      hexpoke.exe, hexpoke.html, README.md
 #   hexpoke-VERSION-win32.zip
 #   wine/                          the Wine prefix the tests run in
+#   wine32/                        the 32-bit prefix, where the i386 chroot
+#                                  runs the 32-bit tests
 #   cache/                         Boost.Program_options and GoogleTest for
-#                                  each target (HEXPOKE_WINDOWS_CACHE moves it)
+#                                  each target, and the i386 chroot
+#                                  (HEXPOKE_WINDOWS_CACHE moves it)
 #
 # Boost.Program_options comes from Debian's source package boost1.74, the
 # same source, with Debian's patches, as the Linux build's library, so both
@@ -19,17 +22,17 @@
 # /usr/src/googletest and cached per version and target. A second run
 # rebuilds neither.
 #
-# The 64-bit build's tests run under Wine (wine64). The 32-bit build is
-# built and its imports and zip are checked, but its unit tests run only
-# where wine32 (Debian's i386 architecture) is installed, which
-# scripts/setup.sh does not do: on machines whose packages lag behind the
-# archive's point release, installing it upgrades dozens of amd64 system
-# packages, as multiarch keeps both architectures' versions equal. wine64
-# alone "runs" a 32-bit program by printing nothing and exiting with 0, so
-# the 32-bit tests are not registered without wine32.
+# The 64-bit build's tests run under Wine (wine64). The 32-bit build's
+# run under wine32: the host's own if it has one, or else Debian's wine32
+# in an i386 chroot that scripts/setup.sh windows makes, through
+# scripts/wine32.sh (which needs root). Where neither can be had, the
+# 32-bit tests are built, not registered with CTest, and the reason is
+# printed: wine64 alone "runs" a 32-bit program by printing nothing and
+# exiting with 0, which would pass any test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/i386-chroot.sh
 
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(win64 win32)
@@ -51,10 +54,20 @@ export WINEPREFIX=${WINEPREFIX:-$out/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 wine_started=false
+wine32_started=false
 stop_wine() {
   if [ "$wine_started" = true ]; then wineserver -k 2>/dev/null || true; fi
+  # The 32-bit wineserver holds the mount namespace that its run of
+  # scripts/wine32.sh made; with it, the namespace and its mounts go.
+  if [ "$wine32_started" = true ]; then
+    scripts/wine32.sh wineserver -k 2>/dev/null || true
+  fi
 }
 trap stop_wine EXIT
+# An interrupted build stops its wineservers too.
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # The newest boost1.74 source the archive offers; apt-get source fetches
 # exactly this one.
@@ -88,10 +101,10 @@ fetch_boost() {
     -exec cp -R {} "$tmp/include/" \;
   cp -R "$tmp/src/libs/program_options/src" "$tmp/program_options-src"
   cp "$tmp/src/LICENSE_1_0.txt" "$tmp/include/"
-  rm -rf "$boost/include" "$boost/program_options-src"
+  hexpoke_remove_tree "$boost/include" "$boost/program_options-src"
   mv "$tmp/include" "$boost/include"
   mv "$tmp/program_options-src" "$boost/program_options-src"
-  rm -rf "$tmp"
+  hexpoke_remove_tree "$tmp"
 }
 
 # libboost_program_options.a for one target: a plain compile of its sources.
@@ -115,7 +128,7 @@ build_boost() {
   "$triplet-ar" rcs "$tmp/libboost_program_options.a" "$tmp"/*.o
   mkdir -p "$(dirname "$lib")"
   mv "$tmp/libboost_program_options.a" "$lib"
-  rm -rf "$tmp"
+  hexpoke_remove_tree "$tmp"
 }
 
 gtest_version=$(dpkg-query -W -f='${Version}' googletest)
@@ -135,9 +148,9 @@ build_gtest() {
     -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$tmp/install" >/dev/null
   cmake --build "$tmp/build" -j "$jobs" >/dev/null
   cmake --install "$tmp/build" >/dev/null
-  rm -rf "$prefix"
+  hexpoke_remove_tree "$prefix"
   mv "$tmp/install" "$prefix"
-  rm -rf "$tmp"
+  hexpoke_remove_tree "$tmp"
 }
 
 # Makes the Wine prefix once and keeps one wineserver running while the
@@ -157,12 +170,37 @@ start_wine() {
   scripts/wine.sh cmd /c exit </dev/null >/dev/null 2>&1
 }
 
+# The same for the 32-bit prefix in the i386 chroot.
+start_wine32() {
+  [ "$wine32_started" = true ] && return
+  local prefix=${HEXPOKE_WINE32_PREFIX:-$out/wine32}
+  [ -f "$prefix/system.reg" ] || echo "== 32-bit Wine prefix $prefix, in the i386 chroot (made once)"
+  scripts/wine32.sh cmd /c exit </dev/null >/dev/null 2>&1
+  scripts/wine32.sh wineserver --wait
+  scripts/wine32.sh wineserver --persistent=60 || true
+  wine32_started=true
+  scripts/wine32.sh cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+# What runs the 32-bit tests: the host's wine32, wine32 in the i386 chroot,
+# or nothing, for the reason given.
+win32_wine= win32_reason=
+if hexpoke_host_has_wine32; then
+  win32_wine=wine
+else
+  win32_reason=$(hexpoke_i386_unavailable use)
+  [ -n "$win32_reason" ] || win32_wine=wine32
+fi
+
 version=$(sed -n 's/^project(hexpoke VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 fetch_boost
 for target in "${targets[@]}"; do
   case "$target" in
-    win64) triplet=x86_64-w64-mingw32; toolchain=$root/cmake/mingw-w64-x86_64.cmake ;;
-    win32) triplet=i686-w64-mingw32; toolchain=$root/cmake/mingw-w64-i686.cmake ;;
+    win64) triplet=x86_64-w64-mingw32; toolchain=$root/cmake/mingw-w64-x86_64.cmake
+           wine=wine; emulator=() ;;
+    win32) triplet=i686-w64-mingw32; toolchain=$root/cmake/mingw-w64-i686.cmake
+           wine=$win32_wine
+           emulator=("-DCMAKE_CROSSCOMPILING_EMULATOR:FILEPATH=${wine:+$root/scripts/$wine.sh}") ;;
   esac
   build_boost "$triplet"
   build_gtest "$triplet" "$toolchain"
@@ -173,12 +211,17 @@ for target in "${targets[@]}"; do
     -DCMAKE_BUILD_TYPE=Release -DHEXPOKE_WERROR=ON -DHEXPOKE_STATIC=ON \
     -DBoost_NO_BOOST_CMAKE=ON -DBoost_INCLUDE_DIR="$boost/include" \
     -DBoost_PROGRAM_OPTIONS_LIBRARY_RELEASE="$boost/$triplet/lib/libboost_program_options.a" \
-    -DGTest_DIR="$gtest/$triplet/lib/cmake/GTest" >/dev/null
+    -DGTest_DIR="$gtest/$triplet/lib/cmake/GTest" "${emulator[@]}" >/dev/null
   cmake --build "$build" -j "$jobs"
 
-  if grep -q '^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]*=.' "$build/CMakeCache.txt"; then
-    start_wine
-    echo "== $target: tests, under Wine"
+  if [ -n "$wine" ]; then
+    if [ "$wine" = wine32 ]; then
+      start_wine32
+      echo "== $target: tests, under wine32 in the i386 chroot"
+    else
+      start_wine
+      echo "== $target: tests, under Wine"
+    fi
     if ! ctest --test-dir "$build" --output-on-failure -j "$jobs"; then
       # A test under Wine has been seen to fail at once with no output at
       # all, right after the prefix was made: the program never started.
@@ -187,7 +230,7 @@ for target in "${targets[@]}"; do
       ctest --test-dir "$build" --output-on-failure --rerun-failed
     fi
   else
-    echo "== $target: tests (no wine32 here: the unit tests are built, not run)"
+    echo "== $target: tests (the unit and end-to-end tests are built, not run: $win32_reason)"
     ctest --test-dir "$build" --output-on-failure -j "$jobs"
   fi
 
@@ -196,4 +239,4 @@ for target in "${targets[@]}"; do
   mv "$out/packages/hexpoke-$version-$target.zip" "$out/"
   unzip -l "$out/hexpoke-$version-$target.zip"
 done
-rm -rf "$out/packages"
+hexpoke_remove_tree "$out/packages"

@@ -6,9 +6,12 @@
 #   scripts/setup.sh windows  the mingw-w64 cross-compilers, Wine and what
 #                             scripts/build-windows.sh needs; also enables
 #                             Debian's source packages (deb-src) for
-#                             `apt-get source boost1.74`
+#                             `apt-get source boost1.74`, and, where the
+#                             host has no wine32, makes the i386 chroot
+#                             that runs the 32-bit tests (see below)
 # Safe to run again: it installs nothing that is already there.
 set -euo pipefail
+. "$(dirname "$0")/i386-chroot.sh"
 
 build_packages=(g++ cmake ninja-build libboost-program-options-dev)
 test_packages=(libgtest-dev libbenchmark-dev python3 python3-intelhex srecord binutils
@@ -17,8 +20,11 @@ test_packages=(libgtest-dev libbenchmark-dev python3 python3-intelhex srecord bi
 bench_packages=(libbenchmark-dev hyperfine srecord valgrind python3 time)
 # The posix thread model's compilers: their libstdc++ has std::thread and
 # friends, and links statically with no DLL left over. wine64 runs the 64-bit
-# build's tests; running 32-bit programs needs wine32 from the i386
-# architecture, which this profile does not add (see build-windows.sh).
+# build's tests. Running 32-bit programs needs wine32 from the i386
+# architecture, which this profile does not add to the host: installing it
+# would upgrade dozens of the host's system packages where they lag behind
+# the archive, since multiarch keeps both architectures' versions equal.
+# Instead, wine32 runs in a chroot of its own (make_i386_chroot).
 windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
                   wine wine64 googletest dpkg-dev xz-utils mandoc zip unzip)
@@ -61,7 +67,8 @@ enable_deb_src() {
   update_needed=true
 }
 
-case "${1:-build}" in
+profile=${1:-build}
+case "$profile" in
   build) wanted=("${build_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
   bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
@@ -69,17 +76,93 @@ case "${1:-build}" in
   *) echo "usage: $0 [build|test|bench|windows]" >&2; exit 2 ;;
 esac
 
-missing=()
-for package in "${wanted[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
-    missing+=("$package")
+install_missing() {
+  local missing=() package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    if [ "$update_needed" = true ]; then "${sudo[@]}" apt-get update -qq; fi
+    update_needed=false
+    return 0
   fi
-done
-if [ ${#missing[@]} -eq 0 ]; then
-  if [ "$update_needed" = true ]; then "${sudo[@]}" apt-get update -qq; fi
-  exit 0
-fi
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  update_needed=false
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
 
-echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The Debian archive entries of the host's own apt sources, as a sources
+# file for the chroot, so that it gets the host's release, point release
+# and mirrors, and so the same Wine as the host's wine64.
+host_debian_sources() {
+  local file=$1
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    awk 'BEGIN { RS = ""; ORS = "\n\n" }
+         /(^|\n)Types:[^\n]*deb([ \n]|$)/ {
+           sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb"); sub(/^\n/, ""); print }' \
+      /etc/apt/sources.list.d/debian.sources > "$file.sources"
+    echo "$file.sources"
+  elif [ -f /etc/apt/sources.list ]; then
+    grep -E '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list > "$file.list" || true
+    echo "$file.list"
+  fi
+}
+
+# An i386 Debian chroot with Debian's wine32, for hosts that have no wine32
+# of their own: scripts/wine32.sh runs the 32-bit tests in it. The host
+# gains only mmdebstrap and arch-test. Made once; a chroot that exists is
+# kept. mmdebstrap's unshare mode keeps the mounts it makes while it works
+# in a mount namespace of its own, so that none outlives it.
+make_i386_chroot() {
+  hexpoke_host_has_wine32 && return 0
+  local reason
+  reason=$(hexpoke_i386_unavailable)
+  if [ -n "$reason" ]; then
+    echo "No i386 chroot, so the 32-bit Windows tests will not run: $reason" >&2
+    return 0
+  fi
+  local target=$hexpoke_i386_root
+  [ -x "$target/usr/lib/wine/wine" ] && return 0
+  install_missing mmdebstrap arch-test
+  if ! arch-test -n i386 >/dev/null 2>&1; then
+    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
+         "this kernel does not run i386 programs" >&2
+    return 0
+  fi
+  # Two builds sharing a cache must not both make it.
+  mkdir -p "$(dirname "$target")"
+  exec 8>"$target.lock"
+  flock 8
+  if [ -x "$target/usr/lib/wine/wine" ]; then exec 8>&-; return 0; fi
+  if [ -e "$target" ]; then
+    # Not one of ours, or broken: left for its owner to look at.
+    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
+         "$target exists but has no wine32 (delete it to have it made)" >&2
+    exec 8>&-
+    return 0
+  fi
+  echo "== i386 $hexpoke_codename chroot with wine32 in $target (made once)"
+  local partial=$target.partial sources
+  hexpoke_remove_tree "$partial"
+  sources=$(host_debian_sources "$(dirname "$target")/i386-sources")
+  if [ -z "$sources" ] || [ ! -s "$sources" ]; then
+    echo "no Debian archive entry found in the host's apt sources" >&2
+    exit 1
+  fi
+  if ! mmdebstrap --quiet --mode=unshare --arch=i386 --variant=essential \
+      --include=wine,wine32 "$hexpoke_codename" "$partial" "$sources"; then
+    rm -f "$sources"
+    hexpoke_remove_tree "$partial"
+    echo "mmdebstrap failed: no i386 chroot" >&2
+    exit 1
+  fi
+  rm -f "$sources"
+  mv "$partial" "$target"
+  exec 8>&-
+}
+
+install_missing "${wanted[@]}"
+if [ "$profile" = windows ]; then make_i386_chroot; fi

@@ -9,7 +9,8 @@
 #  4. the statically linked release build (the single-file Linux binary)
 #     and the same tests against it;
 #  5. the Windows builds, cross-compiled (scripts/build-windows.sh): the
-#     64-bit unit and end-to-end tests under Wine, both zips;
+#     unit and end-to-end tests of both under Wine (the 32-bit ones in an
+#     i386 chroot where the host has no wine32), both zips;
 #  6. the libFuzzer targets, FUZZ_SECONDS (default 30) each.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -22,7 +22,8 @@ if [ -f "${1:-}" ] && [ ! -x /usr/lib/wine/wine ]; then
   pe_offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
   machine=$(od -An -tx2 -j$((${pe_offset:-0} + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
   if [ "$machine" = 014c ]; then
-    echo "$0: $1 is a 32-bit program, and wine32 (i386) is not installed" >&2
+    echo "$0: $1 is a 32-bit program, and wine32 (i386) is not installed;" \
+         "scripts/wine32.sh runs it in an i386 chroot" >&2
     exit 125
   fi
 fi

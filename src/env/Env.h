@@ -70,10 +70,10 @@ class OutputFile {
 
   // Makes everything appended the file's contents, and on disk as far as
   // the method allows. Returns false if that failed; a file that was to be
-  // replaced then keeps its old contents. On Windows, where a file that
-  // another program holds open cannot be replaced, that program is waited
-  // for about a second, whatever the sharing it allows, and then this
-  // fails.
+  // replaced then keeps its old contents. On Windows a file that another
+  // program holds open is replaced only if that program shares writing and
+  // deleting it; otherwise that program is waited for about a second, and
+  // then this fails.
   // REQUIRES: called at most once.
   virtual bool Commit() = 0;
 };

@@ -77,8 +77,8 @@ std::string ToUtf8(std::wstring_view wide) {
 }
 
 // The errors of a file that another program holds open, for as long as it
-// does: it shares neither writing nor deleting, has it locked, or (for a
-// replacement) has it open at all.
+// does: it does not share both writing and deleting, has it locked, or
+// keeps a replacement from removing it.
 bool HeldByAnother(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
          error == ERROR_ACCESS_DENIED ||
@@ -241,7 +241,10 @@ class WindowsOutputFile final : public OutputFile {
   }
 
   // Whether the old file can be written and deleted now, as replacing it
-  // needs, whatever sharing other programs allow.
+  // needs: not while another program has it open without sharing both.
+  // One that shares them has said that it does not mind the file being
+  // replaced under it; it goes on reading the old one, which goes when it
+  // closes it (Wine names it rfNNNN.tmp until then).
   bool OldFileFree() {
     if (!exists_) return true;
     const Handle old(CreateFileW(target_.c_str(), GENERIC_WRITE | DELETE,

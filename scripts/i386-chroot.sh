@@ -1,0 +1,70 @@
+# Sourced by scripts/setup.sh, scripts/build-windows.sh and scripts/wine32.sh:
+# the i386 Debian chroot in which Debian's wine32 runs the 32-bit Windows
+# build's tests on hosts that have no wine32 of their own, and a removal of
+# directories that refuses any with a mount inside.
+#
+# The chroot is build-windows/cache/i386-CODENAME (CODENAME the host's Debian
+# release), under HEXPOKE_WINDOWS_CACHE if that is set; HEXPOKE_I386_ROOT
+# names another place. It is made once, by scripts/setup.sh windows.
+
+hexpoke_repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+hexpoke_codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+hexpoke_i386_root=${HEXPOKE_I386_ROOT:-${HEXPOKE_WINDOWS_CACHE:-$hexpoke_repo/build-windows/cache}/i386-${hexpoke_codename:-unknown}}
+
+# Whether this host runs 32-bit Windows programs with a wine32 of its own.
+hexpoke_host_has_wine32() {
+  [ -x /usr/lib/wine/wine ]
+}
+
+# Prints why the chroot cannot be made or used here, or nothing if it can.
+# With "use", a chroot that is not there yet is a reason too.
+hexpoke_i386_unavailable() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "an i386 chroot needs root to be made and used"
+  elif [ -z "$hexpoke_codename" ]; then
+    echo "/etc/os-release names no Debian release for the chroot"
+  elif ! command -v unshare >/dev/null || ! command -v chroot >/dev/null; then
+    echo "unshare or chroot is missing"
+  elif ! unshare --mount true 2>/dev/null; then
+    # Root in a container that may not mount, for one.
+    echo "no mount namespace can be made here (unshare --mount fails)"
+  elif [ "${1:-}" = use ] && [ ! -x "$hexpoke_i386_root/usr/lib/wine/wine" ]; then
+    echo "no i386 chroot with wine32 at $hexpoke_i386_root (scripts/setup.sh windows makes it)"
+  fi
+}
+
+# Mount points in this process's mount namespace at or below `dir`.
+hexpoke_mounts_under() {
+  local dir
+  dir=$(realpath -m "$1")
+  # Field 5 of mountinfo is the mount point, with space, tab, newline and
+  # backslash written as octal escapes.
+  awk -v dir="$dir" '{
+      point = $5
+      while (match(point, /\\[0-7][0-7][0-7]/)) {
+        code = substr(point, RSTART + 1, 3)
+        value = (substr(code, 1, 1) * 64) + (substr(code, 2, 1) * 8) + substr(code, 3, 1)
+        point = substr(point, 1, RSTART - 1) sprintf("%c", value) substr(point, RSTART + 4)
+      }
+      if (point == dir || (dir == "/" ? 1 : index(point, dir "/") == 1)) print point
+    }' /proc/self/mountinfo
+}
+
+# rm -rf for trees the scripts make, that refuses (and fails the script) if
+# anything is mounted at or below one of them: a bind mount of the
+# repository in the chroot would otherwise have the repository's own files
+# deleted.
+hexpoke_remove_tree() {
+  local dir mounts
+  for dir in "$@"; do
+    [ -e "$dir" ] || [ -L "$dir" ] || continue
+    mounts=$(hexpoke_mounts_under "$dir")
+    if [ -n "$mounts" ]; then
+      echo "refusing to delete $dir: something is mounted inside it:" >&2
+      printf '  %s\n' "$mounts" >&2
+      echo "unmount it first (umount -R MOUNTPOINT)" >&2
+      return 1
+    fi
+    rm -rf -- "$dir"
+  done
+}
