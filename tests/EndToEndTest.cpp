@@ -6,6 +6,7 @@
 #include <windows.h>
 #else
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -784,11 +785,12 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
 #endif
 }
 
-// SIGINT, SIGTERM or SIGHUP while the file is written ends the run as the
-// signal would and leaves no temporary file: before the rename the old file
-// stays; after it (the directory's sync) the new one is whole. The child is
-// held in the named system call until the signal has been sent, so each
-// case is sure to have been caught mid-write.
+// A signal that ends a process, any that may come from outside it, while
+// the file is written ends the run as the signal would and leaves no
+// temporary file: before the rename the old file stays; after it (the
+// directory's sync) the new one is whole. One that the caller ignores stays
+// ignored. The child is held in the named system call until the signal has
+// been sent, so each case is sure to have been caught mid-write.
 TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: signals and seccomp holds";
@@ -798,18 +800,35 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       ":10000000220102030405060708090A0B0C0D0E0F56\n"
       ":10001000101112131415161718191A1B1C1D1E1F68\n"
       ":00000001FF\n";
+  const char kSync[] = "at the new file's sync";
   const struct {
     const char* when;
     long call;
     int nth;
     int signal_number;
     bool replaced;
+    bool ignored = false;
   } cases[] = {
       {"before the permissions are carried over", SYS_fchmod, 0, SIGTERM,
        false},
-      {"at the new file's sync", SYS_fsync, 0, SIGHUP, false},
+      {kSync, SYS_fsync, 0, SIGHUP, false},
       {"at the directory's sync, after the rename", SYS_fsync, 1, SIGINT,
        true},
+      {kSync, SYS_fsync, 0, SIGQUIT, false},
+      {kSync, SYS_fsync, 0, SIGABRT, false},
+      {kSync, SYS_fsync, 0, SIGPIPE, false},
+      {kSync, SYS_fsync, 0, SIGALRM, false},
+      {kSync, SYS_fsync, 0, SIGUSR1, false},
+      {kSync, SYS_fsync, 0, SIGUSR2, false},
+      {kSync, SYS_fsync, 0, SIGXCPU, false},
+      {kSync, SYS_fsync, 0, SIGVTALRM, false},
+      {kSync, SYS_fsync, 0, SIGPROF, false},
+      {kSync, SYS_fsync, 0, SIGPOLL, false},
+      {kSync, SYS_fsync, 0, SIGSYS, false},
+      {kSync, SYS_fsync, 0, SIGRTMIN, false},
+      {kSync, SYS_fsync, 0, SIGRTMAX, false},
+      {"at the new file's sync, ignored by the caller", SYS_fsync, 0, SIGUSR1,
+       true, true},
   };
   for (const auto& c : cases) {
     for (const bool refuse_tmpfile : {false, true}) {
@@ -818,14 +837,18 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       ProcessOptions options;
       options.refuse_tmpfile = refuse_tmpfile;
       options.hold_at = c.call;
+      if (c.ignored) options.ignored_signals = {c.signal_number};
       options.on_hold = [&](pid_t pid, int nth) {
         if (nth == c.nth) sent = kill(pid, c.signal_number) == 0;
       };
       const ProcessResult result =
           Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "22"}, options);
-      const std::string name = std::string(c.when) + (refuse_tmpfile ? ", named" : "");
+      const std::string name = std::string(c.when) + ", " +
+                               strsignal(c.signal_number) +
+                               (refuse_tmpfile ? ", named" : "");
       EXPECT_TRUE(sent) << name;
-      EXPECT_EQ(result.signal, c.signal_number) << name;
+      EXPECT_EQ(result.signal, c.ignored ? 0 : c.signal_number) << name;
+      EXPECT_EQ(result.exit_code, c.ignored ? 0 : -1) << name;
       EXPECT_EQ(result.out, "") << name;
       EXPECT_EQ(Read(file), c.replaced ? patched : kTwoRecords) << name;
       EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"}) << name;

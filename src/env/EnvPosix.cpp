@@ -31,8 +31,39 @@ namespace {
 // As many links as Linux follows in one path lookup.
 constexpr int kMaxLinks = 40;
 
-// The signals after which a half-made replacement must not stay behind.
-constexpr int kCleanUpSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals whose default action ends the process and that can come from
+// outside it: after none of them may a half-made replacement stay behind.
+// The program's own faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP) are
+// left to the debugger or sanitizer that watches for them, and SIGXFSZ is
+// ignored so that a write past a size limit fails instead.
+const sigset_t& CleanUpSignals() {
+  static const sigset_t signals = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number :
+         {SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1,
+          SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS}) {
+      sigaddset(&set, signal_number);
+    }
+#ifdef SIGPOLL
+    sigaddset(&set, SIGPOLL);
+#endif
+#ifdef SIGSTKFLT
+    sigaddset(&set, SIGSTKFLT);
+#endif
+#ifdef SIGPWR
+    sigaddset(&set, SIGPWR);
+#endif
+#ifdef SIGRTMIN
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX;
+         ++signal_number) {
+      sigaddset(&set, signal_number);
+    }
+#endif
+    return set;
+  }();
+  return signals;
+}
 
 // The temporary file that a signal ending the process removes: `name` in
 // the directory open as `dir`. Set and cleared only while those signals are
@@ -52,18 +83,11 @@ void RemoveTemporaryAndEnd(int signal_number) {
   raise(signal_number);  // delivered as soon as this handler returns
 }
 
-// Holds back kCleanUpSignals for its lifetime; one that arrives meanwhile
+// Holds back CleanUpSignals() for its lifetime; one that arrives meanwhile
 // is delivered when it ends.
 class SignalsHeld {
  public:
-  SignalsHeld() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (const int signal_number : kCleanUpSignals) {
-      sigaddset(&signals, signal_number);
-    }
-    sigprocmask(SIG_BLOCK, &signals, &saved_);
-  }
+  SignalsHeld() { sigprocmask(SIG_BLOCK, &CleanUpSignals(), &saved_); }
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
   ~SignalsHeld() {
@@ -500,14 +524,20 @@ class PosixEnv final : public Env {
     // Past a file-size limit a write fails, and the run reports it and
     // removes its temporary file, instead of ending at once.
     signal(SIGXFSZ, SIG_IGN);
-    for (const int signal_number : kCleanUpSignals) {
+    const sigset_t& signals = CleanUpSignals();
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+      if (sigismember(&signals, signal_number) != 1) continue;
       struct sigaction previous {};
-      sigaction(signal_number, nullptr, &previous);
-      if (previous.sa_handler == SIG_IGN) continue;  // as nohup leaves it
+      // One that the caller ignores stays ignored, as nohup leaves SIGHUP;
+      // one that a sanitizer handles is left to it.
+      if (sigaction(signal_number, nullptr, &previous) != 0 ||
+          (previous.sa_flags & SA_SIGINFO) != 0 ||
+          previous.sa_handler != SIG_DFL) {
+        continue;
+      }
       struct sigaction action {};
       action.sa_handler = RemoveTemporaryAndEnd;
-      sigemptyset(&action.sa_mask);
-      for (const int other : kCleanUpSignals) sigaddset(&action.sa_mask, other);
+      action.sa_mask = signals;
       action.sa_flags = SA_RESTART;
       sigaction(signal_number, &action, nullptr);
     }
