@@ -629,6 +629,9 @@ TEST_F(EndToEnd, AReplacementKeepsOwnerGroupAclAndAttributes) {
 // The process's own descriptors, however they are named, are written
 // through: the image follows what was printed before it, and appends where
 // standard output was opened to append. Nothing is truncated or replaced.
+// So too in a PID namespace that sees its parent's /proc, as in a container
+// or sandbox without a /proc of its own, where getpid() is 1 and /proc/self
+// is some other number.
 TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: /dev/stdout, /dev/fd and /proc/self/fd";
@@ -638,11 +641,19 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
   const std::string image = ":0100000022DD\n:00000001FF\n";
   fs::create_symlink("/dev/stdout", Path("to-stdout"));
   fs::create_symlink("/proc/self/fd", Path("my-fds"));
+  const std::vector<std::string> in_pid_namespace = {"/usr/bin/unshare",
+                                                     "--pid", "--fork"};
+  const bool pid_namespaces =
+      geteuid() == 0 &&
+      RunProcess({in_pid_namespace[0], in_pid_namespace[1],
+                  in_pid_namespace[2], "/bin/true"})
+              .exit_code == 0;
   const struct {
     std::string output;
     bool appends;
     std::string out;
     std::string err;
+    bool pid_namespace = false;
   } cases[] = {
       {"/dev/stdout", false, message + image, ""},
       {"/proc/self/fd/1", false, message + image, ""},
@@ -651,16 +662,30 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
       {Path("my-fds") + "/1", false, message + image, ""},
       {"/dev/stdout", true, "earlier log\n" + message + image, ""},
       {"/dev/stderr", false, message, image},
+      {"/dev/stdout", true, "earlier log\n" + message + image, "", true},
+      {"/proc/self/fd/1", false, message + image, "", true},
   };
   for (const auto& c : cases) {
+    const std::string name =
+        c.output + (c.pid_namespace ? ", in a PID namespace" : "");
+    if (c.pid_namespace && !pid_namespaces) {
+      std::cout << "[ NOT RUN  ] row " << name
+                << ": needs root and unshare --pid\n";
+      continue;
+    }
     ProcessOptions options;
     options.stdout_appends = c.appends;
     if (c.appends) options.stdout_before = "earlier log\n";
-    const ProcessResult result =
-        Hexpoke({"-i", in, "-o", c.output, "-a", "0", "-v", "22"}, options);
-    EXPECT_EQ(result.out, c.out) << c.output;
-    EXPECT_EQ(result.err, c.err) << c.output;
-    EXPECT_EQ(result.exit_code, 0) << c.output;
+    std::vector<std::string> args = {HexpokeBinary(), "-i", in, "-o",
+                                     c.output, "-a", "0", "-v", "22"};
+    if (c.pid_namespace) {
+      args.insert(args.begin(), in_pid_namespace.begin(),
+                  in_pid_namespace.end());
+    }
+    const ProcessResult result = RunProcess(args, options);
+    EXPECT_EQ(result.out, c.out) << name;
+    EXPECT_EQ(result.err, c.err) << name;
+    EXPECT_EQ(result.exit_code, 0) << name;
   }
   EXPECT_EQ(Listing(),
             (std::vector<std::string>{"in.hex", "my-fds", "to-stdout"}));

@@ -125,6 +125,19 @@ struct SplitPath {
   std::string name;
 };
 
+// What /proc calls this process ("/proc/" and the target of `link`,
+// /proc/self or /proc/thread-self), or "" where there is no /proc. In a PID
+// namespace that shares its parent's /proc, that is not getpid().
+std::string ProcName(const char* link) {
+  std::string target(64, '\0');
+  const ssize_t length = readlink(link, target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+    return "";
+  }
+  target.resize(static_cast<std::size_t>(length));
+  return "/proc/" + target;
+}
+
 // Whether `path` is an entry of the directory in which the process sees
 // its own descriptors (/proc/self/fd, which /dev/fd leads to on Linux, or
 // a /dev/fd of its own elsewhere), however that directory is reached.
@@ -141,9 +154,10 @@ int OwnDescriptorNamed(const std::string& path) {
       realpath(split.dir.c_str(), nullptr), &std::free);
   if (!resolved) return -1;
   const std::string dir = resolved.get();
-  const std::string pid = std::to_string(getpid());
-  if (dir != "/proc/" + pid + "/fd" &&
-      dir != "/proc/" + pid + "/task/" + pid + "/fd" && dir != "/dev/fd") {
+  const std::string process = ProcName("/proc/self");
+  const std::string thread = ProcName("/proc/thread-self");
+  if (dir != "/dev/fd" && (process.empty() || dir != process + "/fd") &&
+      (thread.empty() || dir != thread + "/fd")) {
     return -1;
   }
   return std::stoi(number);
