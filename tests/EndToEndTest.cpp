@@ -5,6 +5,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -543,6 +544,198 @@ TEST_F(EndToEnd, ASymbolicLinkIsFollowedAndStaysALink) {
 #endif
 }
 
+#ifndef _WIN32
+// Sets fs.protected_symlinks, protected_regular and protected_fifos for a
+// test, and puts back what they were when it ends.
+class ProtectedFilesSettings {
+ public:
+  ProtectedFilesSettings() {
+    for (const char* name : kNames) {
+      std::ifstream in(name);
+      std::string value;
+      in >> value;
+      saved_.push_back(value);
+    }
+  }
+  ProtectedFilesSettings(const ProtectedFilesSettings&) = delete;
+  ProtectedFilesSettings& operator=(const ProtectedFilesSettings&) = delete;
+  ~ProtectedFilesSettings() {
+    for (std::size_t i = 0; i < saved_.size(); ++i) {
+      if (!saved_[i].empty()) WriteSetting(kNames[i], saved_[i]);
+    }
+  }
+
+  // False where they cannot be set: not root, a read-only /proc/sys.
+  bool Set(int symlinks, int regular, int fifos) const {
+    return WriteSetting(kNames[0], std::to_string(symlinks)) &&
+           WriteSetting(kNames[1], std::to_string(regular)) &&
+           WriteSetting(kNames[2], std::to_string(fifos));
+  }
+
+ private:
+  static bool WriteSetting(const char* name, const std::string& value) {
+    std::ofstream out(name);
+    out << value << '\n';
+    out.close();
+    return !out.fail();
+  }
+
+  static constexpr const char* kNames[] = {"/proc/sys/fs/protected_symlinks",
+                                           "/proc/sys/fs/protected_regular",
+                                           "/proc/sys/fs/protected_fifos"};
+  std::vector<std::string> saved_;
+};
+
+bool SameStatus(const struct stat& one, const struct stat& other) {
+  return one.st_ino == other.st_ino && one.st_mode == other.st_mode &&
+         one.st_uid == other.st_uid && one.st_size == other.st_size &&
+         one.st_mtim.tv_sec == other.st_mtim.tv_sec &&
+         one.st_mtim.tv_nsec == other.st_mtim.tv_nsec;
+}
+#endif
+
+// Root may write only where the kernel would let a shell redirection
+// (`cat IN > OUT`) write: in a sticky directory such as /tmp, another
+// user's link, file or FIFO is refused as the kernel's fs.protected_*
+// settings say, and left exactly as it was; what they allow is written as
+// ever. Each row sets the three settings.
+TEST_F(EndToEnd, RootWritesOnlyWhereARedirectionWould) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: sticky directories and fs.protected_*";
+#else
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, whom the settings bind";
+  const ProtectedFilesSettings settings;
+  if (!settings.Set(0, 0, 0)) {
+    GTEST_SKIP() << "fs.protected_* cannot be set here";
+  }
+  const std::string in = Write("in.hex", ":0100000011EE\n");
+  const std::string image = ":0100000022DD\n:00000001FF\n";
+  const fs::perms world = fs::perms::all | fs::perms::sticky_bit;
+  const fs::perms group =
+      fs::perms::owner_all | fs::perms::group_all | fs::perms::sticky_bit;
+  enum Planted { kLink, kLinkToNothing, kFile, kFifo, kFifoWithReader };
+  enum Outcome { kRefused, kWritten, kWaitsForAReader };
+  const struct {
+    const char* name;
+    Planted planted;  // by nobody, as out.hex in a directory of root's
+    fs::perms dir_perms;
+    int symlinks, regular, fifos;
+    Outcome outcome;
+  } cases[] = {
+      {"a link in a sticky world-writable directory", kLink, world, 1, 0, 0,
+       kRefused},
+      {"a link there, protected_symlinks off", kLink, world, 0, 0, 0,
+       kWritten},
+      {"a link in a directory that is not sticky", kLink, fs::perms::all, 1,
+       2, 2, kWritten},
+      {"a link to a name that is nothing yet", kLinkToNothing, world, 1, 0,
+       0, kRefused},
+      {"a file in a sticky world-writable directory", kFile, world, 0, 1, 0,
+       kRefused},
+      {"a file there, protected_regular off", kFile, world, 0, 0, 0,
+       kWritten},
+      {"a file in a sticky group-writable directory, level 2", kFile, group,
+       0, 2, 0, kRefused},
+      {"a file there, level 1", kFile, group, 0, 1, 0, kWritten},
+      {"a FIFO without a reader in a sticky world-writable directory", kFifo,
+       world, 0, 0, 1, kRefused},
+      {"a FIFO with a reader in a sticky group-writable directory, level 2",
+       kFifoWithReader, group, 0, 0, 2, kRefused},
+      {"a FIFO with a reader, protected_fifos off", kFifoWithReader, world, 0,
+       0, 0, kWritten},
+      {"a FIFO without a reader, protected_fifos off", kFifo, world, 0, 0, 0,
+       kWaitsForAReader},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(settings.Set(c.symlinks, c.regular, c.fifos)) << c.name;
+    const std::string private_dir = Path("private" + std::to_string(n));
+    fs::create_directory(private_dir);
+    fs::permissions(private_dir, fs::perms::owner_all);
+    const std::string victim = private_dir + "/victim.hex";
+    std::ofstream(victim) << "victim\n";
+    const std::string dir = Path("shared" + std::to_string(n++));
+    fs::create_directory(dir);
+    ASSERT_EQ(chown(dir.c_str(), 0, 65534), 0) << c.name;
+    fs::permissions(dir, c.dir_perms);
+    const std::string out = dir + "/out.hex";
+    switch (c.planted) {
+      case kLink:
+        fs::create_symlink(victim, out);
+        break;
+      case kLinkToNothing:
+        fs::create_symlink(private_dir + "/new.hex", out);
+        break;
+      case kFile:
+        std::ofstream(out).close();
+        ASSERT_EQ(chmod(out.c_str(), 0666), 0) << c.name;
+        break;
+      case kFifo:
+      case kFifoWithReader:
+        ASSERT_EQ(mkfifo(out.c_str(), 0666), 0) << c.name;
+        break;
+    }
+    ASSERT_EQ(lchown(out.c_str(), 65534, 65534), 0) << c.name;
+    const int reader = c.planted == kFifoWithReader
+                           ? open(out.c_str(), O_RDONLY | O_NONBLOCK)
+                           : -1;
+    struct stat planted {};
+    ASSERT_EQ(lstat(out.c_str(), &planted), 0) << c.name;
+    const struct stat victim_before = Stat(victim);
+
+    ProcessOptions options;
+    // A FIFO that nobody reads would hold the run forever.
+    options.alarm_seconds = c.outcome == kWaitsForAReader ? 1 : 10;
+    const ProcessResult result =
+        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "22"}, options);
+    std::string streamed;
+    if (reader >= 0) {
+      char buffer[4096];
+      ssize_t got;
+      while ((got = read(reader, buffer, sizeof buffer)) > 0) {
+        streamed.append(buffer, static_cast<std::size_t>(got));
+      }
+      close(reader);
+    }
+    struct stat after {};
+    ASSERT_EQ(lstat(out.c_str(), &after), 0) << c.name;
+    switch (c.outcome) {
+      case kRefused:
+        EXPECT_EQ(result.out, "Error : File not opened\n") << c.name;
+        EXPECT_EQ(result.exit_code, 127) << c.name;
+        EXPECT_TRUE(SameStatus(after, planted)) << c.name;
+        EXPECT_EQ(streamed, "") << c.name;
+        break;
+      case kWritten:
+        EXPECT_EQ(result.out, "") << c.name;
+        EXPECT_EQ(result.exit_code, 0) << c.name;
+        if (c.planted == kLink) {
+          EXPECT_TRUE(SameStatus(after, planted)) << c.name;
+          EXPECT_EQ(Read(victim), image) << c.name;
+        } else if (c.planted == kFile) {
+          EXPECT_EQ(Read(out), image) << c.name;
+          EXPECT_EQ(after.st_uid, 65534u) << c.name;
+          EXPECT_EQ(after.st_mode, planted.st_mode) << c.name;
+        } else {
+          EXPECT_EQ(streamed, image) << c.name;
+        }
+        break;
+      case kWaitsForAReader:
+        EXPECT_EQ(result.signal, SIGALRM) << c.name;
+        EXPECT_TRUE(SameStatus(after, planted)) << c.name;
+        break;
+    }
+    if (c.planted != kLink || c.outcome != kWritten) {
+      EXPECT_EQ(Read(victim), "victim\n") << c.name;
+      EXPECT_EQ(Stat(victim).st_ino, victim_before.st_ino) << c.name;
+    }
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"out.hex"}) << c.name;
+    EXPECT_EQ(Listing(private_dir), std::vector<std::string>{"victim.hex"})
+        << c.name;
+  }
+#endif
+}
+
 TEST_F(EndToEnd, AFileWithTheLongestNameIsReplacedToo) {
   const std::string file = Write(std::string(251, 'f') + ".hex", kTwoRecords);
   const ProcessResult result =
@@ -806,6 +999,72 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
                                     << seen;
     EXPECT_EQ(Stat(file).st_mode & 0777, 0644u);
     EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"});
+  }
+#endif
+}
+
+// Another file is put under the output's name after the kernel allowed the
+// run to open it and before the run puts its text there: the run fails, and
+// the file that took the name is neither replaced nor written. The child is
+// held at the new file's sync (before the rename) or, rewriting in place,
+// at the lock (before the write), once it holds the file open.
+TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: seccomp holds";
+#else
+  const ProcessOptions unprivileged = Unprivileged(dir_);
+  Write("in.hex", kTwoRecords);
+  const struct {
+    const char* name;
+    bool exists;     // the output is there before the run
+    bool in_place;   // run by a user who may not write the directory
+    long call;
+  } cases[] = {
+      {"replaced", true, false, SYS_fsync},
+      {"made new", false, false, SYS_fsync},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    for (const bool refuse_tmpfile : {false, true}) {
+      if (c.in_place && refuse_tmpfile) continue;  // makes no new file
+      const std::string name =
+          std::string(c.name) + (refuse_tmpfile ? ", named" : "");
+      const std::string dir = "d" + std::to_string(n++);
+      fs::create_directory(Path(dir));
+      const std::string file = Path(dir + "/fw.hex");
+      if (c.exists) {
+        Write(dir + "/fw.hex", "old\n");
+        fs::permissions(file, fs::perms::all & ~(fs::perms::owner_exec |
+                                                 fs::perms::group_exec |
+                                                 fs::perms::others_exec));
+      }
+      const std::string swapped = Write(dir + "/swapped.hex", "swapped\n");
+      const std::string real_file = fs::weakly_canonical(file).string();
+      bool done = false;
+      ProcessOptions options = unprivileged;
+      options.drop_root = c.in_place;
+      options.refuse_tmpfile = refuse_tmpfile;
+      options.hold_at = c.call;
+      options.on_hold = [&](pid_t pid, int) {
+        if (done) return;
+        bool opened = !c.exists;
+        const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : fs::directory_iterator(fds)) {
+          opened = opened || fs::read_symlink(fd.path()).string() == real_file;
+        }
+        if (opened) done = rename(swapped.c_str(), file.c_str()) == 0;
+      };
+      const ProcessResult result =
+          RunProcess({"./hexpoke", "-i", "in.hex", "-o", dir + "/fw.hex",
+                      "-a", "0", "-v", "22"},
+                     options);
+      EXPECT_TRUE(done) << name;
+      EXPECT_EQ(result.out, "Error : File not written\n") << name;
+      EXPECT_EQ(result.exit_code, 127) << name;
+      EXPECT_EQ(Read(file), "swapped\n") << name;
+      EXPECT_EQ(Listing(Path(dir)), std::vector<std::string>{"fw.hex"})
+          << name;
+    }
   }
 #endif
 }

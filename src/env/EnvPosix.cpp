@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -163,18 +164,17 @@ int OwnDescriptorNamed(const std::string& path) {
   return std::stoi(number);
 }
 
-// What an output path finally names.
+// Where an output path leads, found by following its links one at a time:
+// the path of what it finally names, with no link as its last part, or one
+// of the process's own descriptors. What may be written there is not
+// decided here but by the kernel, when the path itself is opened.
 struct Destination {
-  OutputMethod method = OutputMethod::kReplace;
-  std::string path;     // with no link as its last part
-  bool exists = false;  // for kReplace: a file is there to be replaced
-  int descriptor = -1;  // for kWriteOwnDescriptor
+  std::string path;
+  int descriptor = -1;  // one of the process's own, or -1
 };
 
-// Follows the links from `path` one at a time, as the kernel would, to what
-// it finally names. Returns false for what cannot be written as a file: a
-// directory, a loop of links, a name too long, a path that cannot be
-// searched.
+// Returns false for a loop of links, a name too long, a path that cannot
+// be searched.
 bool Resolve(std::string path, Destination& destination) {
   for (int links = 0; links <= kMaxLinks; ++links) {
     // Checked at every step: /dev/stdout leads to /proc/self/fd/1, which
@@ -182,20 +182,13 @@ bool Resolve(std::string path, Destination& destination) {
     // again by name.
     const int own = OwnDescriptorNamed(path);
     if (own >= 0) {
-      destination = {OutputMethod::kWriteOwnDescriptor, path, true, own};
+      destination = {path, own};
       return true;
     }
     struct stat status {};
-    if (lstat(path.c_str(), &status) != 0) {
-      if (errno != ENOENT) return false;
-      destination = {OutputMethod::kReplace, path, false, -1};
-      return true;
-    }
+    if (lstat(path.c_str(), &status) != 0 && errno != ENOENT) return false;
     if (!S_ISLNK(status.st_mode)) {
-      if (S_ISDIR(status.st_mode)) return false;
-      destination = {S_ISREG(status.st_mode) ? OutputMethod::kReplace
-                                             : OutputMethod::kWriteDirectly,
-                     path, true, -1};
+      destination = {path, -1};
       return true;
     }
     std::string target(PATH_MAX, '\0');
@@ -208,6 +201,10 @@ bool Resolve(std::string path, Destination& destination) {
     path = std::move(target);
   }
   return false;
+}
+
+bool SameFile(const struct stat& one, const struct stat& other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
 bool WriteAll(int fd, std::string_view text) {
@@ -314,41 +311,41 @@ class PosixOutputFile final : public OutputFile {
     return true;
   }
 
-  bool OpenDevice(const std::string& path) {
-    method_ = OutputMethod::kWriteDirectly;
-    fd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    owns_fd_ = true;
-    struct stat status {};
-    // What the path names may have changed since it was looked at; a
-    // regular file must never be written here.
-    return fd_ >= 0 && fstat(fd_, &status) == 0 && !S_ISREG(status.st_mode) &&
-           !S_ISDIR(status.st_mode);
-  }
-
-  bool OpenForReplacement(const std::string& path, bool exists) {
-    const SplitPath split(path);
-    if (split.name.empty()) return false;
-    name_ = split.name;
-    dir_ = open(split.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_ < 0) return false;
-    if (exists) {
-      // Opening the old file for writing asks what truncating it would:
-      // may this user write it? It also reads its owner, group,
-      // permissions and extended attributes, and is what rewriting it in
-      // place writes through.
-      fd_ = openat(dir_, name_.c_str(),
-                   O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-      owns_fd_ = true;
-      if (fd_ < 0 || fstat(fd_, &original_) != 0 ||
-          !S_ISREG(original_.st_mode)) {
-        return false;
-      }
-      has_original_ = true;
+  // Opens what `path` names the way a shell's `> path` opens it, but for
+  // O_TRUNC, so that the kernel makes every check it makes there: the
+  // permissions, and in sticky directories fs.protected_symlinks,
+  // protected_regular and protected_fifos. `located` is where Resolve found
+  // the path to lead; it must be where the kernel got to.
+  bool Open(const std::string& path, const std::string& located) {
+    // Looked at through the same links first, so that the open below never
+    // makes a file: a new one gets its name only once it is complete.
+    struct stat reached {};
+    if (stat(path.c_str(), &reached) != 0) {
+      return errno == ENOENT && OpenNew(located);
     }
+    if (S_ISDIR(reached.st_mode)) return false;
+    // O_CREAT only for the kernel's checks of planted files, which apply to
+    // nothing else. A FIFO waits for its reader, as for a shell; a regular
+    // file swapped for a FIFO meanwhile must not.
+    const int no_wait = S_ISREG(reached.st_mode) ? O_NONBLOCK : 0;
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait,
+               0);
+    owns_fd_ = true;
+    if (fd_ < 0 || fstat(fd_, &original_) != 0) return false;
+    if (!SameFile(original_, reached)) {
+      RemoveMadeByOpen(located);
+      return false;
+    }
+    if (!S_ISREG(original_.st_mode)) {
+      method_ = OutputMethod::kWriteDirectly;
+      return true;
+    }
+    has_original_ = true;
+    if (!OpenDirectory(located) || !NameLeadsTo(&original_)) return false;
     method_ = OutputMethod::kReplace;
     if (CreateTemporary()) return true;
     // No new file may be made beside it: the old one can still be written.
-    if (has_original_ && (errno == EACCES || errno == EPERM)) {
+    if (errno == EACCES || errno == EPERM) {
       method_ = OutputMethod::kRewriteInPlace;
       return true;
     }
@@ -387,6 +384,43 @@ class PosixOutputFile final : public OutputFile {
   }
 
  private:
+  // A name that is nothing yet: the new file is made in its directory.
+  bool OpenNew(const std::string& located) {
+    method_ = OutputMethod::kReplace;
+    return OpenDirectory(located) && NameLeadsTo(nullptr) && CreateTemporary();
+  }
+
+  bool OpenDirectory(const std::string& located) {
+    const SplitPath split(located);
+    if (split.name.empty()) return false;
+    name_ = split.name;
+    dir_ = open(split.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return dir_ >= 0;
+  }
+
+  // Whether the name in the directory still leads to `file` (the same
+  // device and inode), or to nothing when `file` is null.
+  bool NameLeadsTo(const struct stat* file) const {
+    struct stat now {};
+    if (fstatat(dir_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+      return file == nullptr && errno == ENOENT;
+    }
+    return file != nullptr && SameFile(now, *file);
+  }
+
+  // What `located` named went away between the look and the open, so the
+  // open made a new file there, empty and of mode 0; it goes again, so that
+  // a run that fails leaves nothing behind.
+  void RemoveMadeByOpen(const std::string& located) {
+    if (!S_ISREG(original_.st_mode) || original_.st_uid != geteuid() ||
+        original_.st_size != 0 || (original_.st_mode & 07777) != 0) {
+      return;
+    }
+    if (OpenDirectory(located) && NameLeadsTo(&original_)) {
+      unlinkat(dir_, name_.c_str(), 0);
+    }
+  }
+
   // Makes the new file in the directory, open as `temporary_`, readable and
   // writable by its owner only. On Linux it has no name (O_TMPFILE) until
   // it is complete, so that not even SIGKILL can leave it behind. Sets
@@ -423,10 +457,14 @@ class PosixOutputFile final : public OutputFile {
     return prefix + ".hexpoke-" + std::to_string(seed() % 1000000000) + ".tmp";
   }
 
+  std::string UnnamedTemporary() const {
+    return "/proc/self/fd/" + std::to_string(temporary_);
+  }
+
   // Gives the unnamed new file a name in the directory, to rename from.
   // REQUIRES: a SignalsHeld is alive.
   bool LinkTemporary() {
-    const std::string self = "/proc/self/fd/" + std::to_string(temporary_);
+    const std::string self = UnnamedTemporary();
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = TemporaryName();
       if (linkat(AT_FDCWD, self.c_str(), dir_, name.c_str(),
@@ -483,9 +521,16 @@ class PosixOutputFile final : public OutputFile {
     // A signal from here on waits until the file is in place, so that it
     // never leaves the new file under its temporary name.
     const SignalsHeld held;
-    if (temporary_name_.empty() && !LinkTemporary()) return false;
-    if (renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) != 0) {
-      return false;
+    if (!has_original_) {
+      if (!PutNewFileInPlace()) return false;
+    } else {
+      if (temporary_name_.empty() && !LinkTemporary()) return false;
+      // Whatever has been put under the name since it was opened is not
+      // what the kernel allowed this run to replace.
+      if (!NameLeadsTo(&original_) ||
+          renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) != 0) {
+        return false;
+      }
     }
     ForgetTemporary();
     temporary_name_.clear();
@@ -494,6 +539,25 @@ class PosixOutputFile final : public OutputFile {
     // a failure here is no reason to report that nothing was written.
     fsync(dir_);
     return true;
+  }
+
+  // A new file takes its name only if nothing has taken it meanwhile. One
+  // without a name gets the final name at once, never a temporary one.
+  // REQUIRES: a SignalsHeld is alive.
+  bool PutNewFileInPlace() {
+    if (temporary_name_.empty()) {
+      return linkat(AT_FDCWD, UnnamedTemporary().c_str(), dir_, name_.c_str(),
+                    AT_SYMLINK_FOLLOW) == 0;
+    }
+#ifdef RENAME_NOREPLACE
+    if (renameat2(dir_, temporary_name_.c_str(), dir_, name_.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;  // not offered here
+#endif
+    return NameLeadsTo(nullptr) &&
+           renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) == 0;
   }
 
   bool ReadTemporary() {
@@ -515,7 +579,7 @@ class PosixOutputFile final : public OutputFile {
     // contents before cutting them to length needs no new space when the
     // file keeps its size, as a patched image usually does.
     const SignalsHeld held;
-    return WriteAllAt(fd_, text_, 0) &&
+    return NameLeadsTo(&original_) && WriteAllAt(fd_, text_, 0) &&
            ftruncate(fd_, static_cast<off_t>(text_.size())) == 0 &&
            fsync(fd_) == 0;
   }
@@ -572,17 +636,14 @@ class PosixEnv final : public Env {
     if (path.empty() || !Resolve(path, destination)) return nullptr;
     auto file = std::make_unique<PosixOutputFile>();
     bool opened = false;
-    switch (destination.method) {
-      case OutputMethod::kWriteOwnDescriptor:
-        opened = file->OpenOwnDescriptor(destination.descriptor);
-        break;
-      case OutputMethod::kWriteDirectly:
-        opened = file->OpenDevice(destination.path);
-        break;
-      case OutputMethod::kReplace:
-      case OutputMethod::kRewriteInPlace:
-        opened = file->OpenForReplacement(destination.path, destination.exists);
-        break;
+    if (destination.descriptor >= 0) {
+      // Written through, never opened again; but the links on the way are
+      // still the kernel's to allow.
+      struct stat reached {};
+      opened = stat(path.c_str(), &reached) == 0 &&
+               file->OpenOwnDescriptor(destination.descriptor);
+    } else {
+      opened = file->Open(path, destination.path);
     }
     if (!opened) return nullptr;
     return file;
