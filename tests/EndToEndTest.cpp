@@ -777,6 +777,78 @@ std::string Acl(const std::string& path) {
 }
 #endif
 
+// A new file gets what creating it gives, as a redirection's open does
+// there: the umask, or where the directory has a default ACL, that ACL (an
+// ACL of the file's own included) cut to what mode 0666 allows, the umask
+// then ignored. Until the text is all written no one else may read it: the
+// child is held at its first write.
+TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: the umask and POSIX ACLs";
+#else
+  const std::string in = Write("in.hex", ":0100000011EE\n");
+  const struct {
+    const char* name;
+    const char* default_acl;  // for setfacl -d -m, or none
+    mode_t umask;
+  } cases[] = {
+      {"the umask", nullptr, 027},
+      {"a default ACL that gives group and others nothing", "u::rw,g::-,o::-",
+       022},
+      {"a default ACL with a named user", "u::rwx,u:1:rwx,g::r,o::r,m::rwx",
+       077},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    for (const bool refuse_tmpfile : {false, true}) {
+      const std::string name =
+          std::string(c.name) + (refuse_tmpfile ? ", named" : "");
+      const std::string dir = Path("new" + std::to_string(n++));
+      fs::create_directory(dir);
+      if (c.default_acl != nullptr) {
+        ASSERT_EQ(std::system(("setfacl -d -m " + std::string(c.default_acl) +
+                               " '" + dir + "'")
+                                  .c_str()),
+                  0)
+            << name;
+      }
+      const std::string real_dir = fs::canonical(dir).string() + "/";
+      std::string readable;  // files the child held open that others may read
+      ProcessOptions options;
+      options.refuse_tmpfile = refuse_tmpfile;
+      options.hold_at = SYS_write;
+      options.on_hold = [&](pid_t pid, int nth) {
+        if (nth != 0) return;
+        const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : fs::directory_iterator(fds)) {
+          const std::string target = fs::read_symlink(fd.path()).string();
+          if (target.rfind(real_dir, 0) == 0 &&
+              (Stat(fd.path().string()).st_mode & 077) != 0) {
+            readable += target + "\n";
+          }
+        }
+      };
+      const mode_t saved_umask = umask(c.umask);
+      const int made =
+          open((dir + "/made.hex").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+      close(made);
+      const ProcessResult result = Hexpoke(
+          {"-i", in, "-o", dir + "/fw.hex", "-a", "0", "-v", "22"}, options);
+      umask(saved_umask);
+      ASSERT_GE(made, 0) << name;
+      EXPECT_EQ(result.exit_code, 0) << name;
+      EXPECT_EQ(Read(dir + "/fw.hex"), ":0100000022DD\n:00000001FF\n") << name;
+      EXPECT_EQ(Stat(dir + "/fw.hex").st_mode, Stat(dir + "/made.hex").st_mode)
+          << name;
+      EXPECT_EQ(Acl(dir + "/fw.hex"), Acl(dir + "/made.hex")) << name;
+      EXPECT_EQ(readable, "") << name;
+      EXPECT_EQ(Listing(dir), (std::vector<std::string>{"fw.hex", "made.hex"}))
+          << name;
+    }
+  }
+#endif
+}
+
 // Root patching another user's file gives a new file that is still that
 // user's, with the same group, permissions, ACL and extended attributes. The
 // ACL's mask (rw) is wider than the owning group's own entry (r), and must

@@ -491,13 +491,11 @@ class PosixOutputFile final : public OutputFile {
 
   // Gives the new file what the old one had (as cp --preserve=all does),
   // in this order: owner and group (which clears set-ID bits), then the
-  // permission bits, then the extended attributes. A new file gets the
-  // permissions it would have had if created directly. Returns false if
-  // the old file's owner, group or attributes cannot all be carried over.
+  // permission bits, then the extended attributes. A new file gets what
+  // creating it would have given it. Returns false if the old file's owner,
+  // group or attributes cannot all be carried over.
   bool CarryOverIdentity() {
-    if (!has_original_) {
-      return fchmod(temporary_, 0666 & ~CurrentUmask()) == 0;
-    }
+    if (!has_original_) return GiveCreationMode();
     struct stat made {};
     if (fstat(temporary_, &made) != 0) return false;
     if ((made.st_uid != original_.st_uid || made.st_gid != original_.st_gid) &&
@@ -506,6 +504,32 @@ class PosixOutputFile final : public OutputFile {
     }
     return fchmod(temporary_, original_.st_mode & 07777) == 0 &&
            CopyExtendedAttributes(fd_, temporary_);
+  }
+
+  // What open(2) with mode 0666 gives a file: the umask, or where the
+  // directory has a default ACL, that ACL as the file's own with every entry
+  // that the mode bits stand for cut to what 0666 allows. Setting the ACL
+  // makes the bits its own; chmod to them within 0666 cuts those entries.
+  bool GiveCreationMode() {
+#ifdef __linux__
+    static const char kDefaultAcl[] = "system.posix_acl_default";
+    std::vector<char> acl;
+    for (;;) {
+      const ssize_t size = fgetxattr(dir_, kDefaultAcl, nullptr, 0);
+      if (size < 0) break;
+      acl.resize(static_cast<std::size_t>(size));
+      const ssize_t got = fgetxattr(dir_, kDefaultAcl, acl.data(), acl.size());
+      if (got < 0 && errno == ERANGE) continue;  // changed meanwhile
+      if (got < 0) return false;
+      struct stat given {};
+      return fsetxattr(temporary_, "system.posix_acl_access", acl.data(),
+                       static_cast<std::size_t>(got), 0) == 0 &&
+             fstat(temporary_, &given) == 0 &&
+             fchmod(temporary_, given.st_mode & 0666) == 0;
+    }
+    if (errno != ENODATA && errno != ENOTSUP) return false;
+#endif
+    return fchmod(temporary_, 0666 & ~CurrentUmask()) == 0;
   }
 
   bool Replace() {
