@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #endif
@@ -464,6 +465,81 @@ TEST_F(EndToEnd, AFileThatCannotBeReplacedIsRewrittenInPlace) {
         << c.dir;
     fs::permissions(Path(c.dir), fs::perms::all);  // to clean up
   }
+#endif
+}
+
+#ifndef _WIN32
+// Whether /proc/locks shows a process waiting for a lock on the file with
+// inode `inode` ("N: -> OFDLCK ADVISORY WRITE -1 MAJ:MIN:INODE 0 EOF").
+bool SomeoneWaitsToLock(ino_t inode) {
+  std::ifstream locks("/proc/locks");
+  const std::string file = ":" + std::to_string(inode) + " ";
+  std::string line;
+  while (std::getline(locks, line)) {
+    if (line.find("->") != std::string::npos &&
+        line.find(file) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+#endif
+
+// Two runs rewrite one file in place at the same time, with texts of
+// different lengths. The first is held inside its rewrite (at the cut to
+// length, its text written) while the second starts: the second must wait
+// for the first and then write its own text whole, so that the file is
+// never one run's text cut short or padded by the other's.
+TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: seccomp holds and an unprivileged user";
+#else
+  const ProcessOptions unprivileged = Unprivileged(dir_);
+  Write("empty.hex", "");
+  fs::create_directory(Path("closed"));  // root's: others may not write it
+  const std::string file = Write("closed/fw.hex", "old\n");
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
+                            fs::perms::group_read | fs::perms::group_write |
+                            fs::perms::others_read | fs::perms::others_write);
+  const ino_t inode = Stat(file).st_ino;
+  const auto run = [](const char* address, const char* value) {
+    return std::vector<std::string>{"./hexpoke", "-i", "empty.hex", "-o",
+                                    "closed/fw.hex", "-a", address, "-v",
+                                    value};
+  };
+  StartedProcess second;
+  bool second_waited = false;
+  ProcessOptions held = unprivileged;
+  held.hold_at = SYS_ftruncate;
+  held.on_hold = [&](pid_t, int nth) {
+    if (nth != 0) return;
+    second = StartProcess(run("0", "02"), unprivileged);
+    // Until it has ended or waits for the lock on the file; 20 s at most.
+    for (int tries = 0; tries < 20000; ++tries) {
+      siginfo_t ended{};
+      if (waitid(P_PID, static_cast<id_t>(second.pid), &ended,
+                 WEXITED | WNOHANG | WNOWAIT) == 0 &&
+          ended.si_pid == second.pid) {
+        break;
+      }
+      if (SomeoneWaitsToLock(inode)) {
+        second_waited = true;
+        break;
+      }
+      usleep(1000);
+    }
+  };
+  const ProcessResult first = RunProcess(run("100", "01"), held);
+  ASSERT_GT(second.pid, 0);
+  const ProcessResult second_result = WaitForProcess(second);
+  EXPECT_EQ(first.out, "");
+  EXPECT_EQ(first.exit_code, 0);
+  EXPECT_EQ(second_result.out, "");
+  EXPECT_EQ(second_result.exit_code, 0);
+  EXPECT_TRUE(second_waited);
+  EXPECT_EQ(Read(file), ":0100000002FD\n:00000001FF\n");
+  EXPECT_EQ(Stat(file).st_ino, inode);
+  EXPECT_EQ(Listing(Path("closed")), std::vector<std::string>{"fw.hex"});
 #endif
 }
 
@@ -1094,6 +1170,7 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
   } cases[] = {
       {"replaced", true, false, SYS_fsync},
       {"made new", false, false, SYS_fsync},
+      {"rewritten in place", true, true, SYS_fcntl},
   };
   int n = 0;
   for (const auto& c : cases) {

@@ -1,6 +1,7 @@
 // The Env for POSIX systems, Linux in the first place.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -598,7 +599,28 @@ class PosixOutputFile final : public OutputFile {
     return true;
   }
 
+  // Another run rewriting the same file waits here until this one is done,
+  // so that the file is always the whole text of one of them. Where the
+  // file system has no locks, the file is rewritten without one.
+  void LockWholeFile() const {
+#ifdef F_OFD_SETLKW
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    while (fcntl(fd_, F_OFD_SETLKW, &whole) != 0) {
+      if (errno == EINVAL) break;  // no such locks on this system
+      if (errno != EINTR) return;
+    }
+    if (errno != EINVAL) return;
+#endif
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+
   bool RewriteInPlace() {
+    // Waited for before the signals are held, so that a run waiting for
+    // another one can still be interrupted.
+    LockWholeFile();
     // A signal waits until the file is whole again. Writing over the old
     // contents before cutting them to length needs no new space when the
     // file keeps its size, as a patched image usually does.
