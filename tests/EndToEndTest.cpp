@@ -6,8 +6,10 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -540,6 +542,99 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
   EXPECT_EQ(Read(file), ":0100000002FD\n:00000001FF\n");
   EXPECT_EQ(Stat(file).st_ino, inode);
   EXPECT_EQ(Listing(Path("closed")), std::vector<std::string>{"fw.hex"});
+#endif
+}
+
+#ifndef _WIN32
+// Directories made append-only (chattr +a) for a test, made ordinary again
+// when it ends, so that they can be removed.
+class AppendOnlyDirectories {
+ public:
+  AppendOnlyDirectories() = default;
+  AppendOnlyDirectories(const AppendOnlyDirectories&) = delete;
+  AppendOnlyDirectories& operator=(const AppendOnlyDirectories&) = delete;
+  ~AppendOnlyDirectories() {
+    for (const std::string& dir : dirs_) SetAppendOnly(dir, false);
+  }
+
+  // False where the file system or the user cannot.
+  bool Add(const std::string& dir) {
+    if (!SetAppendOnly(dir, true)) return false;
+    dirs_.push_back(dir);
+    return true;
+  }
+
+ private:
+  static bool SetAppendOnly(const std::string& dir, bool on) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+  }
+
+  std::vector<std::string> dirs_;
+};
+#endif
+
+// In an append-only directory no name can be removed or renamed again, so
+// none may be made there for the new file: a file that is there is
+// rewritten in place, and a new one is made without a name and linked
+// under its own, or where no file can be made without a name, not made at
+// all. Nothing is left behind.
+TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: chattr +a";
+#else
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a directory append-only";
+  const std::string in = Write("in.hex", kTwoRecords);
+  const std::string patched =
+      ":10000000220102030405060708090A0B0C0D0E0F56\n"
+      ":10001000101112131415161718191A1B1C1D1E1F68\n"
+      ":00000001FF\n";
+  const struct {
+    const char* name;
+    bool exists;
+    bool refuse_tmpfile;
+    const char* out;
+  } cases[] = {
+      {"a file that is there", true, false, ""},
+      {"a file that is there, no unnamed files", true, true, ""},
+      {"a new file", false, false, ""},
+      {"a new file, no unnamed files", false, true,
+       "Error : File not opened\n"},
+  };
+  AppendOnlyDirectories append_only;
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string dir = Path("log" + std::to_string(n++));
+    fs::create_directory(dir);
+    const std::string file = dir + "/fw.hex";
+    if (c.exists) std::ofstream(file) << kTwoRecords;
+    const ino_t inode = c.exists ? Stat(file).st_ino : 0;
+    if (!append_only.Add(dir)) {
+      GTEST_SKIP() << "no append-only directories on this file system";
+    }
+    ProcessOptions options;
+    options.refuse_tmpfile = c.refuse_tmpfile;
+    const ProcessResult result =
+        Hexpoke({"-i", in, "-o", file, "-a", "0", "-v", "22"}, options);
+    const bool written = std::string(c.out).empty();
+    EXPECT_EQ(result.out, c.out) << c.name;
+    EXPECT_EQ(result.exit_code, written ? 0 : 127) << c.name;
+    if (written) {
+      EXPECT_EQ(Read(file), patched) << c.name;
+    }
+    if (c.exists) {
+      EXPECT_EQ(Stat(file).st_ino, inode) << c.name;
+    }
+    EXPECT_EQ(Listing(dir), c.exists || written
+                                ? std::vector<std::string>{"fw.hex"}
+                                : std::vector<std::string>{})
+        << c.name;
+  }
 #endif
 }
 

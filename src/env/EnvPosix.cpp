@@ -208,6 +208,19 @@ bool SameFile(const struct stat& one, const struct stat& other) {
   return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
+// Whether the directory open as `dir` is append-only (chattr +a): a name
+// made there can never be removed or renamed again.
+bool AppendOnly(int dir) {
+#ifdef STATX_ATTR_APPEND
+  struct statx status {};
+  return statx(dir, "", AT_EMPTY_PATH, 0, &status) == 0 &&
+         (status.stx_attributes & STATX_ATTR_APPEND) != 0;
+#else
+  (void)dir;
+  return false;
+#endif
+}
+
 bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = write(fd, text.data(), text.size());
@@ -344,7 +357,12 @@ class PosixOutputFile final : public OutputFile {
     has_original_ = true;
     if (!OpenDirectory(located) || !NameLeadsTo(&original_)) return false;
     method_ = OutputMethod::kReplace;
-    if (CreateTemporary()) return true;
+    // There a new file could never be renamed over the old one, nor removed.
+    if (AppendOnly(dir_)) {
+      method_ = OutputMethod::kRewriteInPlace;
+      return true;
+    }
+    if (CreateTemporary(true)) return true;
     // No new file may be made beside it: the old one can still be written.
     if (errno == EACCES || errno == EPERM) {
       method_ = OutputMethod::kRewriteInPlace;
@@ -388,7 +406,10 @@ class PosixOutputFile final : public OutputFile {
   // A name that is nothing yet: the new file is made in its directory.
   bool OpenNew(const std::string& located) {
     method_ = OutputMethod::kReplace;
-    return OpenDirectory(located) && NameLeadsTo(nullptr) && CreateTemporary();
+    // In an append-only directory only a file without a name can be made
+    // and put in place without leaving a name that can never be removed.
+    return OpenDirectory(located) && NameLeadsTo(nullptr) &&
+           CreateTemporary(!AppendOnly(dir_));
   }
 
   bool OpenDirectory(const std::string& located) {
@@ -424,9 +445,10 @@ class PosixOutputFile final : public OutputFile {
 
   // Makes the new file in the directory, open as `temporary_`, readable and
   // writable by its owner only. On Linux it has no name (O_TMPFILE) until
-  // it is complete, so that not even SIGKILL can leave it behind. Sets
-  // errno and returns false if none can be made.
-  bool CreateTemporary() {
+  // it is complete, so that not even SIGKILL can leave it behind; where no
+  // such file can be made, it is named, if `may_name`. Sets errno and
+  // returns false if none can be made.
+  bool CreateTemporary(bool may_name) {
 #ifdef O_TMPFILE
     // Linking it into the directory later names it through /proc.
     if (access("/proc/self/fd", X_OK) == 0) {
@@ -434,6 +456,7 @@ class PosixOutputFile final : public OutputFile {
       if (temporary_ >= 0) return true;
     }
 #endif
+    if (!may_name) return false;
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = TemporaryName();
       const SignalsHeld held;
