@@ -588,7 +588,9 @@ TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: chattr +a";
 #else
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a directory append-only";
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to make a directory append-only";
+  }
   const std::string in = Write("in.hex", kTwoRecords);
   const std::string patched =
       ":10000000220102030405060708090A0B0C0D0E0F56\n"

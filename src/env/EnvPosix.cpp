@@ -342,8 +342,8 @@ class PosixOutputFile final : public OutputFile {
     // nothing else. A FIFO waits for its reader, as for a shell; a regular
     // file swapped for a FIFO meanwhile must not.
     const int no_wait = S_ISREG(reached.st_mode) ? O_NONBLOCK : 0;
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait,
-               0);
+    fd_ = open(path.c_str(),
+               O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait, 0);
     owns_fd_ = true;
     if (fd_ < 0 || fstat(fd_, &original_) != 0) return false;
     if (!SameFile(original_, reached)) {
