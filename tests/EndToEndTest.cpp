@@ -497,12 +497,17 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
   GTEST_SKIP() << "POSIX only: seccomp holds and an unprivileged user";
 #else
   const ProcessOptions unprivileged = Unprivileged(dir_);
+  const fs::perms read_and_search = fs::perms::owner_read |
+                                    fs::perms::owner_exec |
+                                    fs::perms::others_read |
+                                    fs::perms::others_exec;
   Write("empty.hex", "");
-  fs::create_directory(Path("closed"));  // root's: others may not write it
+  fs::create_directory(Path("closed"));
   const std::string file = Write("closed/fw.hex", "old\n");
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
                             fs::perms::group_read | fs::perms::group_write |
                             fs::perms::others_read | fs::perms::others_write);
+  fs::permissions(Path("closed"), read_and_search);
   const ino_t inode = Stat(file).st_ino;
   const auto run = [](const char* address, const char* value) {
     return std::vector<std::string>{"./hexpoke", "-i", "empty.hex", "-o",
@@ -542,6 +547,7 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
   EXPECT_EQ(Read(file), ":0100000002FD\n:00000001FF\n");
   EXPECT_EQ(Stat(file).st_ino, inode);
   EXPECT_EQ(Listing(Path("closed")), std::vector<std::string>{"fw.hex"});
+  fs::permissions(Path("closed"), fs::perms::all);  // to clean up
 #endif
 }
 
@@ -1286,6 +1292,12 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
       }
       const std::string swapped = Write(dir + "/swapped.hex", "swapped\n");
       const std::string real_file = fs::weakly_canonical(file).string();
+      if (c.in_place) {
+        fs::permissions(Path(dir), fs::perms::owner_read |
+                                       fs::perms::owner_exec |
+                                       fs::perms::others_read |
+                                       fs::perms::others_exec);
+      }
       bool done = false;
       ProcessOptions options = unprivileged;
       options.drop_root = c.in_place;
@@ -1298,7 +1310,9 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
         for (const auto& fd : fs::directory_iterator(fds)) {
           opened = opened || fs::read_symlink(fd.path()).string() == real_file;
         }
-        if (opened) done = rename(swapped.c_str(), file.c_str()) == 0;
+        if (!opened) return;
+        fs::permissions(Path(dir), fs::perms::all);
+        done = rename(swapped.c_str(), file.c_str()) == 0;
       };
       const ProcessResult result =
           RunProcess({"./hexpoke", "-i", "in.hex", "-o", dir + "/fw.hex",
