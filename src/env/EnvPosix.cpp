@@ -630,11 +630,11 @@ class PosixOutputFile final : public OutputFile {
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
-    while (fcntl(fd_, F_OFD_SETLKW, &whole) != 0) {
+    for (;;) {
+      if (fcntl(fd_, F_OFD_SETLKW, &whole) == 0) return;
       if (errno == EINVAL) break;  // no such locks on this system
-      if (errno != EINTR) return;
+      if (errno != EINTR) return;  // none on this file system
     }
-    if (errno != EINVAL) return;
 #endif
     while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
     }
