@@ -338,9 +338,10 @@ class PosixOutputFile final : public OutputFile {
       return errno == ENOENT && OpenNew(located);
     }
     if (S_ISDIR(reached.st_mode)) return false;
-    // O_CREAT only for the kernel's checks of planted files, which apply to
-    // nothing else. A FIFO waits for its reader, as for a shell; a regular
-    // file swapped for a FIFO meanwhile must not.
+    // O_CREAT though the file is there: the kernel checks for planted files
+    // and FIFOs only in an open that may create. A FIFO waits for its
+    // reader, as for a shell; a regular file swapped for a FIFO meanwhile
+    // must not.
     const int no_wait = S_ISREG(reached.st_mode) ? O_NONBLOCK : 0;
     fd_ = open(path.c_str(),
                O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait, 0);
