@@ -5,9 +5,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #endif
@@ -497,6 +502,182 @@ TEST_F(EndToEnd, AFileThatCannotBeReplacedIsRewrittenInPlace) {
 #endif
 }
 
+#ifndef _WIN32
+// Whether /proc/locks shows a process waiting for a lock on the file with
+// inode `inode` ("N: -> OFDLCK ADVISORY WRITE -1 MAJ:MIN:INODE 0 EOF").
+bool SomeoneWaitsToLock(ino_t inode) {
+  std::ifstream locks("/proc/locks");
+  const std::string file = ":" + std::to_string(inode) + " ";
+  std::string line;
+  while (std::getline(locks, line)) {
+    if (line.find("->") != std::string::npos &&
+        line.find(file) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+#endif
+
+// Two runs rewrite one file in place at the same time, with texts of
+// different lengths. The first is held inside its rewrite (at the cut to
+// length, its text written) while the second starts: the second must wait
+// for the first and then write its own text whole, so that the file is
+// never one run's text cut short or padded by the other's.
+TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: seccomp holds and an unprivileged user";
+#else
+  const ProcessOptions unprivileged = Unprivileged(dir_);
+  const fs::perms read_and_search = fs::perms::owner_read |
+                                    fs::perms::owner_exec |
+                                    fs::perms::others_read |
+                                    fs::perms::others_exec;
+  Write("empty.hex", "");
+  fs::create_directory(Path("closed"));
+  const std::string file = Write("closed/fw.hex", "old\n");
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
+                            fs::perms::group_read | fs::perms::group_write |
+                            fs::perms::others_read | fs::perms::others_write);
+  fs::permissions(Path("closed"), read_and_search);
+  const ino_t inode = Stat(file).st_ino;
+  const auto run = [](const char* address, const char* value) {
+    return std::vector<std::string>{"./hexpoke", "-i", "empty.hex", "-o",
+                                    "closed/fw.hex", "-a", address, "-v",
+                                    value};
+  };
+  StartedProcess second;
+  bool second_waited = false;
+  ProcessOptions held = unprivileged;
+  held.hold_at = SYS_ftruncate;
+  held.on_hold = [&](pid_t, int nth) {
+    if (nth != 0) return;
+    second = StartProcess(run("0", "02"), unprivileged);
+    // Until it has ended or waits for the lock on the file; 20 s at most.
+    for (int tries = 0; tries < 20000; ++tries) {
+      siginfo_t ended{};
+      if (waitid(P_PID, static_cast<id_t>(second.pid), &ended,
+                 WEXITED | WNOHANG | WNOWAIT) == 0 &&
+          ended.si_pid == second.pid) {
+        break;
+      }
+      if (SomeoneWaitsToLock(inode)) {
+        second_waited = true;
+        break;
+      }
+      usleep(1000);
+    }
+  };
+  const ProcessResult first = RunProcess(run("100", "01"), held);
+  ASSERT_GT(second.pid, 0);
+  const ProcessResult second_result = WaitForProcess(second);
+  EXPECT_EQ(first.out, "");
+  EXPECT_EQ(first.exit_code, 0);
+  EXPECT_EQ(second_result.out, "");
+  EXPECT_EQ(second_result.exit_code, 0);
+  EXPECT_TRUE(second_waited);
+  EXPECT_EQ(Read(file), ":0100000002FD\n:00000001FF\n");
+  EXPECT_EQ(Stat(file).st_ino, inode);
+  EXPECT_EQ(Listing(Path("closed")), std::vector<std::string>{"fw.hex"});
+  fs::permissions(Path("closed"), fs::perms::all);  // to clean up
+#endif
+}
+
+#ifndef _WIN32
+// Directories made append-only (chattr +a) for a test, made ordinary again
+// when it ends, so that they can be removed.
+class AppendOnlyDirectories {
+ public:
+  AppendOnlyDirectories() = default;
+  AppendOnlyDirectories(const AppendOnlyDirectories&) = delete;
+  AppendOnlyDirectories& operator=(const AppendOnlyDirectories&) = delete;
+  ~AppendOnlyDirectories() {
+    for (const std::string& dir : dirs_) SetAppendOnly(dir, false);
+  }
+
+  // False where the file system or the user cannot.
+  bool Add(const std::string& dir) {
+    if (!SetAppendOnly(dir, true)) return false;
+    dirs_.push_back(dir);
+    return true;
+  }
+
+ private:
+  static bool SetAppendOnly(const std::string& dir, bool on) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) close(fd);
+    return done;
+  }
+
+  std::vector<std::string> dirs_;
+};
+#endif
+
+// In an append-only directory no name can be removed or renamed again, so
+// none may be made there for the new file: a file that is there is
+// rewritten in place, and a new one is made without a name and linked
+// under its own, or where no file can be made without a name, not made at
+// all. Nothing is left behind.
+TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: chattr +a";
+#else
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to make a directory append-only";
+  }
+  const std::string in = Write("in.hex", kTwoRecords);
+  const std::string patched =
+      ":10000000220102030405060708090A0B0C0D0E0F56\n"
+      ":10001000101112131415161718191A1B1C1D1E1F68\n"
+      ":00000001FF\n";
+  const struct {
+    const char* name;
+    bool exists;
+    bool refuse_tmpfile;
+    const char* out;
+  } cases[] = {
+      {"a file that is there", true, false, ""},
+      {"a file that is there, no unnamed files", true, true, ""},
+      {"a new file", false, false, ""},
+      {"a new file, no unnamed files", false, true,
+       "Error : File not opened\n"},
+  };
+  AppendOnlyDirectories append_only;
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string dir = Path("log" + std::to_string(n++));
+    fs::create_directory(dir);
+    const std::string file = dir + "/fw.hex";
+    if (c.exists) std::ofstream(file) << kTwoRecords;
+    const ino_t inode = c.exists ? Stat(file).st_ino : 0;
+    if (!append_only.Add(dir)) {
+      GTEST_SKIP() << "no append-only directories on this file system";
+    }
+    ProcessOptions options;
+    options.refuse_tmpfile = c.refuse_tmpfile;
+    const ProcessResult result =
+        Hexpoke({"-i", in, "-o", file, "-a", "0", "-v", "22"}, options);
+    const bool written = std::string(c.out).empty();
+    EXPECT_EQ(result.out, c.out) << c.name;
+    EXPECT_EQ(result.exit_code, written ? 0 : 127) << c.name;
+    if (written) {
+      EXPECT_EQ(Read(file), patched) << c.name;
+    }
+    if (c.exists) {
+      EXPECT_EQ(Stat(file).st_ino, inode) << c.name;
+    }
+    EXPECT_EQ(Listing(dir), c.exists || written
+                                ? std::vector<std::string>{"fw.hex"}
+                                : std::vector<std::string>{})
+        << c.name;
+  }
+#endif
+}
+
 TEST_F(EndToEnd, AFailedWriteIsAFailure) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: /dev/full";
@@ -574,6 +755,198 @@ TEST_F(EndToEnd, ASymbolicLinkIsFollowedAndStaysALink) {
 #endif
 }
 
+#ifndef _WIN32
+// Sets fs.protected_symlinks, protected_regular and protected_fifos for a
+// test, and puts back what they were when it ends.
+class ProtectedFilesSettings {
+ public:
+  ProtectedFilesSettings() {
+    for (const char* name : kNames) {
+      std::ifstream in(name);
+      std::string value;
+      in >> value;
+      saved_.push_back(value);
+    }
+  }
+  ProtectedFilesSettings(const ProtectedFilesSettings&) = delete;
+  ProtectedFilesSettings& operator=(const ProtectedFilesSettings&) = delete;
+  ~ProtectedFilesSettings() {
+    for (std::size_t i = 0; i < saved_.size(); ++i) {
+      if (!saved_[i].empty()) WriteSetting(kNames[i], saved_[i]);
+    }
+  }
+
+  // False where they cannot be set: not root, a read-only /proc/sys.
+  bool Set(int symlinks, int regular, int fifos) const {
+    return WriteSetting(kNames[0], std::to_string(symlinks)) &&
+           WriteSetting(kNames[1], std::to_string(regular)) &&
+           WriteSetting(kNames[2], std::to_string(fifos));
+  }
+
+ private:
+  static bool WriteSetting(const char* name, const std::string& value) {
+    std::ofstream out(name);
+    out << value << '\n';
+    out.close();
+    return !out.fail();
+  }
+
+  static constexpr const char* kNames[] = {"/proc/sys/fs/protected_symlinks",
+                                           "/proc/sys/fs/protected_regular",
+                                           "/proc/sys/fs/protected_fifos"};
+  std::vector<std::string> saved_;
+};
+
+bool SameStatus(const struct stat& one, const struct stat& other) {
+  return one.st_ino == other.st_ino && one.st_mode == other.st_mode &&
+         one.st_uid == other.st_uid && one.st_size == other.st_size &&
+         one.st_mtim.tv_sec == other.st_mtim.tv_sec &&
+         one.st_mtim.tv_nsec == other.st_mtim.tv_nsec;
+}
+#endif
+
+// Root may write only where the kernel would let a shell redirection
+// (`cat IN > OUT`) write: in a sticky directory such as /tmp, another
+// user's link, file or FIFO is refused as the kernel's fs.protected_*
+// settings say, and left exactly as it was; what they allow is written as
+// ever. Each row sets the three settings.
+TEST_F(EndToEnd, RootWritesOnlyWhereARedirectionWould) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: sticky directories and fs.protected_*";
+#else
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, whom the settings bind";
+  const ProtectedFilesSettings settings;
+  if (!settings.Set(0, 0, 0)) {
+    GTEST_SKIP() << "fs.protected_* cannot be set here";
+  }
+  const std::string in = Write("in.hex", ":0100000011EE\n");
+  const std::string image = ":0100000022DD\n:00000001FF\n";
+  const fs::perms world = fs::perms::all | fs::perms::sticky_bit;
+  const fs::perms group =
+      fs::perms::owner_all | fs::perms::group_all | fs::perms::sticky_bit;
+  enum Planted { kLink, kLinkToNothing, kFile, kFifo, kFifoWithReader };
+  enum Outcome { kRefused, kWritten, kWaitsForAReader };
+  const struct {
+    const char* name;
+    Planted planted;  // by nobody, as out.hex in a directory of root's
+    fs::perms dir_perms;
+    int symlinks, regular, fifos;
+    Outcome outcome;
+  } cases[] = {
+      {"a link in a sticky world-writable directory", kLink, world, 1, 0, 0,
+       kRefused},
+      {"a link there, protected_symlinks off", kLink, world, 0, 0, 0,
+       kWritten},
+      {"a link in a directory that is not sticky", kLink, fs::perms::all, 1,
+       2, 2, kWritten},
+      {"a link to a name that is nothing yet", kLinkToNothing, world, 1, 0,
+       0, kRefused},
+      {"a file in a sticky world-writable directory", kFile, world, 0, 1, 0,
+       kRefused},
+      {"a file there, protected_regular off", kFile, world, 0, 0, 0,
+       kWritten},
+      {"a file in a sticky group-writable directory, level 2", kFile, group,
+       0, 2, 0, kRefused},
+      {"a file there, level 1", kFile, group, 0, 1, 0, kWritten},
+      {"a FIFO without a reader in a sticky world-writable directory", kFifo,
+       world, 0, 0, 1, kRefused},
+      {"a FIFO with a reader in a sticky group-writable directory, level 2",
+       kFifoWithReader, group, 0, 0, 2, kRefused},
+      {"a FIFO with a reader, protected_fifos off", kFifoWithReader, world, 0,
+       0, 0, kWritten},
+      {"a FIFO without a reader, protected_fifos off", kFifo, world, 0, 0, 0,
+       kWaitsForAReader},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(settings.Set(c.symlinks, c.regular, c.fifos)) << c.name;
+    const std::string private_dir = Path("private" + std::to_string(n));
+    fs::create_directory(private_dir);
+    fs::permissions(private_dir, fs::perms::owner_all);
+    const std::string victim = private_dir + "/victim.hex";
+    std::ofstream(victim) << "victim\n";
+    const std::string dir = Path("shared" + std::to_string(n++));
+    fs::create_directory(dir);
+    ASSERT_EQ(chown(dir.c_str(), 0, 65534), 0) << c.name;
+    fs::permissions(dir, c.dir_perms);
+    const std::string out = dir + "/out.hex";
+    switch (c.planted) {
+      case kLink:
+        fs::create_symlink(victim, out);
+        break;
+      case kLinkToNothing:
+        fs::create_symlink(private_dir + "/new.hex", out);
+        break;
+      case kFile:
+        std::ofstream(out).close();
+        ASSERT_EQ(chmod(out.c_str(), 0666), 0) << c.name;
+        break;
+      case kFifo:
+      case kFifoWithReader:
+        ASSERT_EQ(mkfifo(out.c_str(), 0666), 0) << c.name;
+        break;
+    }
+    ASSERT_EQ(lchown(out.c_str(), 65534, 65534), 0) << c.name;
+    const int reader = c.planted == kFifoWithReader
+                           ? open(out.c_str(), O_RDONLY | O_NONBLOCK)
+                           : -1;
+    struct stat planted {};
+    ASSERT_EQ(lstat(out.c_str(), &planted), 0) << c.name;
+    const struct stat victim_before = Stat(victim);
+
+    ProcessOptions options;
+    // A FIFO that nobody reads would hold the run forever.
+    options.alarm_seconds = c.outcome == kWaitsForAReader ? 1 : 10;
+    const ProcessResult result =
+        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "22"}, options);
+    std::string streamed;
+    if (reader >= 0) {
+      char buffer[4096];
+      ssize_t got;
+      while ((got = read(reader, buffer, sizeof buffer)) > 0) {
+        streamed.append(buffer, static_cast<std::size_t>(got));
+      }
+      close(reader);
+    }
+    struct stat after {};
+    ASSERT_EQ(lstat(out.c_str(), &after), 0) << c.name;
+    switch (c.outcome) {
+      case kRefused:
+        EXPECT_EQ(result.out, "Error : File not opened\n") << c.name;
+        EXPECT_EQ(result.exit_code, 127) << c.name;
+        EXPECT_TRUE(SameStatus(after, planted)) << c.name;
+        EXPECT_EQ(streamed, "") << c.name;
+        break;
+      case kWritten:
+        EXPECT_EQ(result.out, "") << c.name;
+        EXPECT_EQ(result.exit_code, 0) << c.name;
+        if (c.planted == kLink) {
+          EXPECT_TRUE(SameStatus(after, planted)) << c.name;
+          EXPECT_EQ(Read(victim), image) << c.name;
+        } else if (c.planted == kFile) {
+          EXPECT_EQ(Read(out), image) << c.name;
+          EXPECT_EQ(after.st_uid, 65534u) << c.name;
+          EXPECT_EQ(after.st_mode, planted.st_mode) << c.name;
+        } else {
+          EXPECT_EQ(streamed, image) << c.name;
+        }
+        break;
+      case kWaitsForAReader:
+        EXPECT_EQ(result.signal, SIGALRM) << c.name;
+        EXPECT_TRUE(SameStatus(after, planted)) << c.name;
+        break;
+    }
+    if (c.planted != kLink || c.outcome != kWritten) {
+      EXPECT_EQ(Read(victim), "victim\n") << c.name;
+      EXPECT_EQ(Stat(victim).st_ino, victim_before.st_ino) << c.name;
+    }
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"out.hex"}) << c.name;
+    EXPECT_EQ(Listing(private_dir), std::vector<std::string>{"victim.hex"})
+        << c.name;
+  }
+#endif
+}
+
 TEST_F(EndToEnd, AFileWithTheLongestNameIsReplacedToo) {
   const std::string file = Write(std::string(251, 'f') + ".hex", kTwoRecords);
   const ProcessResult result =
@@ -614,6 +987,78 @@ std::string Acl(const std::string& path) {
   return text;
 }
 #endif
+
+// A new file gets what creating it gives, as a redirection's open does
+// there: the umask, or where the directory has a default ACL, that ACL (an
+// ACL of the file's own included) cut to what mode 0666 allows, the umask
+// then ignored. Until the text is all written no one else may read it: the
+// child is held at its first write.
+TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: the umask and POSIX ACLs";
+#else
+  const std::string in = Write("in.hex", ":0100000011EE\n");
+  const struct {
+    const char* name;
+    const char* default_acl;  // for setfacl -d -m, or none
+    mode_t umask;
+  } cases[] = {
+      {"the umask", nullptr, 027},
+      {"a default ACL that gives group and others nothing", "u::rw,g::-,o::-",
+       022},
+      {"a default ACL with a named user", "u::rwx,u:1:rwx,g::r,o::r,m::rwx",
+       077},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    for (const bool refuse_tmpfile : {false, true}) {
+      const std::string name =
+          std::string(c.name) + (refuse_tmpfile ? ", named" : "");
+      const std::string dir = Path("new" + std::to_string(n++));
+      fs::create_directory(dir);
+      if (c.default_acl != nullptr) {
+        ASSERT_EQ(std::system(("setfacl -d -m " + std::string(c.default_acl) +
+                               " '" + dir + "'")
+                                  .c_str()),
+                  0)
+            << name;
+      }
+      const std::string real_dir = fs::canonical(dir).string() + "/";
+      std::string readable;  // files the child held open that others may read
+      ProcessOptions options;
+      options.refuse_tmpfile = refuse_tmpfile;
+      options.hold_at = SYS_write;
+      options.on_hold = [&](pid_t pid, int nth) {
+        if (nth != 0) return;
+        const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : fs::directory_iterator(fds)) {
+          const std::string target = fs::read_symlink(fd.path()).string();
+          if (target.rfind(real_dir, 0) == 0 &&
+              (Stat(fd.path().string()).st_mode & 077) != 0) {
+            readable += target + "\n";
+          }
+        }
+      };
+      const mode_t saved_umask = umask(c.umask);
+      const int made =
+          open((dir + "/made.hex").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+      close(made);
+      const ProcessResult result = Hexpoke(
+          {"-i", in, "-o", dir + "/fw.hex", "-a", "0", "-v", "22"}, options);
+      umask(saved_umask);
+      ASSERT_GE(made, 0) << name;
+      EXPECT_EQ(result.exit_code, 0) << name;
+      EXPECT_EQ(Read(dir + "/fw.hex"), ":0100000022DD\n:00000001FF\n") << name;
+      EXPECT_EQ(Stat(dir + "/fw.hex").st_mode, Stat(dir + "/made.hex").st_mode)
+          << name;
+      EXPECT_EQ(Acl(dir + "/fw.hex"), Acl(dir + "/made.hex")) << name;
+      EXPECT_EQ(readable, "") << name;
+      EXPECT_EQ(Listing(dir), (std::vector<std::string>{"fw.hex", "made.hex"}))
+          << name;
+    }
+  }
+#endif
+}
 
 // Root patching another user's file gives a new file that is still that
 // user's, with the same group, permissions, ACL and extended attributes. The
@@ -660,6 +1105,9 @@ TEST_F(EndToEnd, AReplacementKeepsOwnerGroupAclAndAttributes) {
 // The process's own descriptors, however they are named, are written
 // through: the image follows what was printed before it, and appends where
 // standard output was opened to append. Nothing is truncated or replaced.
+// So too in a PID namespace that sees its parent's /proc, as in a container
+// or sandbox without a /proc of its own, where getpid() is 1 and /proc/self
+// is some other number.
 TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: /dev/stdout, /dev/fd and /proc/self/fd";
@@ -669,11 +1117,19 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
   const std::string image = ":0100000022DD\n:00000001FF\n";
   fs::create_symlink("/dev/stdout", Path("to-stdout"));
   fs::create_symlink("/proc/self/fd", Path("my-fds"));
+  const std::vector<std::string> in_pid_namespace = {"/usr/bin/unshare",
+                                                     "--pid", "--fork"};
+  const bool pid_namespaces =
+      geteuid() == 0 &&
+      RunProcess({in_pid_namespace[0], in_pid_namespace[1],
+                  in_pid_namespace[2], "/bin/true"})
+              .exit_code == 0;
   const struct {
     std::string output;
     bool appends;
     std::string out;
     std::string err;
+    bool pid_namespace = false;
   } cases[] = {
       {"/dev/stdout", false, message + image, ""},
       {"/proc/self/fd/1", false, message + image, ""},
@@ -682,16 +1138,30 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
       {Path("my-fds") + "/1", false, message + image, ""},
       {"/dev/stdout", true, "earlier log\n" + message + image, ""},
       {"/dev/stderr", false, message, image},
+      {"/dev/stdout", true, "earlier log\n" + message + image, "", true},
+      {"/proc/self/fd/1", false, message + image, "", true},
   };
   for (const auto& c : cases) {
+    const std::string name =
+        c.output + (c.pid_namespace ? ", in a PID namespace" : "");
+    if (c.pid_namespace && !pid_namespaces) {
+      std::cout << "[ NOT RUN  ] row " << name
+                << ": needs root and unshare --pid\n";
+      continue;
+    }
     ProcessOptions options;
     options.stdout_appends = c.appends;
     if (c.appends) options.stdout_before = "earlier log\n";
-    const ProcessResult result =
-        Hexpoke({"-i", in, "-o", c.output, "-a", "0", "-v", "22"}, options);
-    EXPECT_EQ(result.out, c.out) << c.output;
-    EXPECT_EQ(result.err, c.err) << c.output;
-    EXPECT_EQ(result.exit_code, 0) << c.output;
+    std::vector<std::string> args = {HexpokeBinary(), "-i", in, "-o",
+                                     c.output, "-a", "0", "-v", "22"};
+    if (c.pid_namespace) {
+      args.insert(args.begin(), in_pid_namespace.begin(),
+                  in_pid_namespace.end());
+    }
+    const ProcessResult result = RunProcess(args, options);
+    EXPECT_EQ(result.out, c.out) << name;
+    EXPECT_EQ(result.err, c.err) << name;
+    EXPECT_EQ(result.exit_code, 0) << name;
   }
   EXPECT_EQ(Listing(),
             (std::vector<std::string>{"in.hex", "my-fds", "to-stdout"}));
@@ -837,11 +1307,87 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
 #endif
 }
 
-// SIGINT, SIGTERM or SIGHUP while the file is written ends the run as the
-// signal would and leaves no temporary file: before the rename the old file
-// stays; after it (the directory's sync) the new one is whole. The child is
-// held in the named system call until the signal has been sent, so each
-// case is sure to have been caught mid-write.
+// Another file is put under the output's name after the kernel allowed the
+// run to open it and before the run puts its text there: the run fails, and
+// the file that took the name is neither replaced nor written. The child is
+// held at the new file's sync (before the rename) or, rewriting in place,
+// at the lock (before the write), once it holds the file open.
+TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: seccomp holds";
+#else
+  const ProcessOptions unprivileged = Unprivileged(dir_);
+  Write("in.hex", kTwoRecords);
+  const struct {
+    const char* name;
+    bool exists;     // the output is there before the run
+    bool in_place;   // run by a user who may not write the directory
+    long call;
+  } cases[] = {
+      {"replaced", true, false, SYS_fsync},
+      {"made new", false, false, SYS_fsync},
+      {"rewritten in place", true, true, SYS_fcntl},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    for (const bool refuse_tmpfile : {false, true}) {
+      if (c.in_place && refuse_tmpfile) continue;  // makes no new file
+      const std::string name =
+          std::string(c.name) + (refuse_tmpfile ? ", named" : "");
+      const std::string dir = "d" + std::to_string(n++);
+      fs::create_directory(Path(dir));
+      const std::string file = Path(dir + "/fw.hex");
+      if (c.exists) {
+        Write(dir + "/fw.hex", "old\n");
+        fs::permissions(file, fs::perms::all & ~(fs::perms::owner_exec |
+                                                 fs::perms::group_exec |
+                                                 fs::perms::others_exec));
+      }
+      const std::string swapped = Write(dir + "/swapped.hex", "swapped\n");
+      const std::string real_file = fs::weakly_canonical(file).string();
+      if (c.in_place) {
+        fs::permissions(Path(dir), fs::perms::owner_read |
+                                       fs::perms::owner_exec |
+                                       fs::perms::others_read |
+                                       fs::perms::others_exec);
+      }
+      bool done = false;
+      ProcessOptions options = unprivileged;
+      options.drop_root = c.in_place;
+      options.refuse_tmpfile = refuse_tmpfile;
+      options.hold_at = c.call;
+      options.on_hold = [&](pid_t pid, int) {
+        if (done) return;
+        bool opened = !c.exists;
+        const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : fs::directory_iterator(fds)) {
+          opened = opened || fs::read_symlink(fd.path()).string() == real_file;
+        }
+        if (!opened) return;
+        fs::permissions(Path(dir), fs::perms::all);
+        done = rename(swapped.c_str(), file.c_str()) == 0;
+      };
+      const ProcessResult result =
+          RunProcess({"./hexpoke", "-i", "in.hex", "-o", dir + "/fw.hex",
+                      "-a", "0", "-v", "22"},
+                     options);
+      EXPECT_TRUE(done) << name;
+      EXPECT_EQ(result.out, "Error : File not written\n") << name;
+      EXPECT_EQ(result.exit_code, 127) << name;
+      EXPECT_EQ(Read(file), "swapped\n") << name;
+      EXPECT_EQ(Listing(Path(dir)), std::vector<std::string>{"fw.hex"})
+          << name;
+    }
+  }
+#endif
+}
+
+// A signal that ends a process, any that may come from outside it, while
+// the file is written ends the run as the signal would and leaves no
+// temporary file: before the rename the old file stays; after it (the
+// directory's sync) the new one is whole. One that the caller ignores stays
+// ignored. The child is held in the named system call until the signal has
+// been sent, so each case is sure to have been caught mid-write.
 TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: signals and seccomp holds";
@@ -851,18 +1397,35 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       ":10000000220102030405060708090A0B0C0D0E0F56\n"
       ":10001000101112131415161718191A1B1C1D1E1F68\n"
       ":00000001FF\n";
+  const char kSync[] = "at the new file's sync";
   const struct {
     const char* when;
     long call;
     int nth;
     int signal_number;
     bool replaced;
+    bool ignored = false;
   } cases[] = {
       {"before the permissions are carried over", SYS_fchmod, 0, SIGTERM,
        false},
-      {"at the new file's sync", SYS_fsync, 0, SIGHUP, false},
+      {kSync, SYS_fsync, 0, SIGHUP, false},
       {"at the directory's sync, after the rename", SYS_fsync, 1, SIGINT,
        true},
+      {kSync, SYS_fsync, 0, SIGQUIT, false},
+      {kSync, SYS_fsync, 0, SIGABRT, false},
+      {kSync, SYS_fsync, 0, SIGPIPE, false},
+      {kSync, SYS_fsync, 0, SIGALRM, false},
+      {kSync, SYS_fsync, 0, SIGUSR1, false},
+      {kSync, SYS_fsync, 0, SIGUSR2, false},
+      {kSync, SYS_fsync, 0, SIGXCPU, false},
+      {kSync, SYS_fsync, 0, SIGVTALRM, false},
+      {kSync, SYS_fsync, 0, SIGPROF, false},
+      {kSync, SYS_fsync, 0, SIGPOLL, false},
+      {kSync, SYS_fsync, 0, SIGSYS, false},
+      {kSync, SYS_fsync, 0, SIGRTMIN, false},
+      {kSync, SYS_fsync, 0, SIGRTMAX, false},
+      {"at the new file's sync, ignored by the caller", SYS_fsync, 0, SIGUSR1,
+       true, true},
   };
   for (const auto& c : cases) {
     for (const bool refuse_tmpfile : {false, true}) {
@@ -871,14 +1434,18 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       ProcessOptions options;
       options.refuse_tmpfile = refuse_tmpfile;
       options.hold_at = c.call;
+      if (c.ignored) options.ignored_signals = {c.signal_number};
       options.on_hold = [&](pid_t pid, int nth) {
         if (nth == c.nth) sent = kill(pid, c.signal_number) == 0;
       };
       const ProcessResult result =
           Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "22"}, options);
-      const std::string name = std::string(c.when) + (refuse_tmpfile ? ", named" : "");
+      const std::string name = std::string(c.when) + ", " +
+                               strsignal(c.signal_number) +
+                               (refuse_tmpfile ? ", named" : "");
       EXPECT_TRUE(sent) << name;
-      EXPECT_EQ(result.signal, c.signal_number) << name;
+      EXPECT_EQ(result.signal, c.ignored ? 0 : c.signal_number) << name;
+      EXPECT_EQ(result.exit_code, c.ignored ? 0 : -1) << name;
       EXPECT_EQ(result.out, "") << name;
       EXPECT_EQ(Read(file), c.replaced ? patched : kTwoRecords) << name;
       EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"}) << name;

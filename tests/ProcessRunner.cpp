@@ -146,17 +146,18 @@ void ServeHolds(int listener, pid_t pid, const ProcessOptions& options) {
   close(child);
 }
 
-}  // namespace
-
-ProcessResult RunProcess(const std::vector<std::string>& args,
-                         const ProcessOptions& options) {
-  std::string out_path, err_path;
-  const int out_fd = TemporaryFile(out_path);
-  const int err_fd = TemporaryFile(err_path);
+// Starts the child; `listener` gets the descriptor on which its held calls
+// are reported, or -1.
+StartedProcess Start(const std::vector<std::string>& args,
+                     const ProcessOptions& options, int& listener) {
+  StartedProcess process;
+  process.out_fd = TemporaryFile(process.out_path);
+  process.err_fd = TemporaryFile(process.err_path);
+  listener = -1;
   if (!options.stdout_before.empty() &&
-      write(out_fd, options.stdout_before.data(),
+      write(process.out_fd, options.stdout_before.data(),
             options.stdout_before.size()) < 0) {
-    throw std::runtime_error("cannot write " + out_path);
+    throw std::runtime_error("cannot write " + process.out_path);
   }
   const bool filtered = options.refuse_tmpfile || options.hold_at >= 0;
   int sockets[2] = {-1, -1};
@@ -168,23 +169,31 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     // A child gets signals as a fresh process does, whatever the test
-    // runner ignores or blocks.
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-      signal(signal_number, SIG_DFL);
+    // runner ignores or blocks, but for those it is to ignore.
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+      if (signal_number != SIGKILL && signal_number != SIGSTOP) {
+        signal(signal_number, SIG_DFL);
+      }
+    }
+    for (const int signal_number : options.ignored_signals) {
+      signal(signal_number, SIG_IGN);
     }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // No core files from the signals that would leave them.
+    const rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
     if (options.stdout_appends) {
-      const int append_fd = open(out_path.c_str(), O_WRONLY | O_APPEND);
+      const int append_fd = open(process.out_path.c_str(), O_WRONLY | O_APPEND);
       if (append_fd < 0) _exit(122);
       dup2(append_fd, 1);
     } else {
-      dup2(out_fd, 1);
+      dup2(process.out_fd, 1);
     }
-    dup2(err_fd, 2);
+    dup2(process.err_fd, 2);
     if (!options.working_directory.empty() &&
         chdir(options.working_directory.c_str()) != 0) {
       _exit(122);
@@ -202,10 +211,10 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
       }
     }
     if (filtered) {
-      const int listener = InstallFilter(options);
-      if (listener >= 0) {
-        SendDescriptor(sockets[1], listener);
-        close(listener);
+      const int held = InstallFilter(options);
+      if (held >= 0) {
+        SendDescriptor(sockets[1], held);
+        close(held);
       }
       close(sockets[0]);
       close(sockets[1]);
@@ -215,27 +224,50 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
       argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
+    // A pending alarm survives exec.
+    if (options.alarm_seconds > 0) alarm(options.alarm_seconds);
     execv(argv[0], argv.data());
     _exit(125);
   }
+  process.pid = pid;
   if (filtered) {
     close(sockets[1]);
-    if (options.hold_at >= 0) {
-      const int listener = ReceiveDescriptor(sockets[0]);
-      if (listener >= 0) {
-        ServeHolds(listener, pid, options);
-        close(listener);
-      }
-    }
+    if (options.hold_at >= 0) listener = ReceiveDescriptor(sockets[0]);
     close(sockets[0]);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  return process;
+}
 
+}  // namespace
+
+StartedProcess StartProcess(const std::vector<std::string>& args,
+                            const ProcessOptions& options) {
+  if (options.hold_at >= 0) {
+    throw std::logic_error("StartProcess cannot hold the child");
+  }
+  int listener = -1;
+  return Start(args, options, listener);
+}
+
+ProcessResult WaitForProcess(StartedProcess& process) {
+  int status = 0;
+  waitpid(process.pid, &status, 0);
   ProcessResult result;
-  result.out = ReadAndClose(out_fd, out_path);
-  result.err = ReadAndClose(err_fd, err_path);
+  result.out = ReadAndClose(process.out_fd, process.out_path);
+  result.err = ReadAndClose(process.err_fd, process.err_path);
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  process = {};
   return result;
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  int listener = -1;
+  StartedProcess process = Start(args, options, listener);
+  if (listener >= 0) {
+    ServeHolds(listener, process.pid, options);
+    close(listener);
+  }
+  return WaitForProcess(process);
 }

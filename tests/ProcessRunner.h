@@ -34,6 +34,12 @@ struct ProcessOptions {
   // it is held inside it while on_hold(pid, n) runs, n counting from 0.
   long hold_at = -1;
   std::function<void(pid_t, int)> on_hold;
+  // The child starts with every signal at its default action but these,
+  // which it ignores, as a caller such as nohup leaves them.
+  std::vector<int> ignored_signals;
+  // SIGALRM ends the child after this many seconds, if it has not ended;
+  // 0 for never. For runs that would otherwise hang the test.
+  unsigned alarm_seconds = 0;
 };
 
 // Runs `args[0]` with the arguments `args`, standard input from /dev/null,
@@ -44,5 +50,20 @@ struct ProcessOptions {
 // option: the others are POSIX only, and throw std::logic_error.
 ProcessResult RunProcess(const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
+
+// A child started by StartProcess, to be waited for with WaitForProcess.
+struct StartedProcess {
+  pid_t pid = -1;
+  int out_fd = -1;
+  int err_fd = -1;
+  std::string out_path;
+  std::string err_path;
+};
+
+// RunProcess in two halves, for a child that runs while another is held.
+// POSIX only; hold_at must be -1.
+StartedProcess StartProcess(const std::vector<std::string>& args,
+                            const ProcessOptions& options = {});
+ProcessResult WaitForProcess(StartedProcess& process);
 
 #endif  // HEXPOKE_TESTS_PROCESS_RUNNER_H_

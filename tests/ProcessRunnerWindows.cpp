@@ -86,7 +86,8 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
                          const ProcessOptions& options) {
   if (options.file_size_limit != 0 || options.drop_root ||
       options.stdout_appends || !options.stdout_before.empty() ||
-      options.refuse_tmpfile || options.hold_at >= 0) {
+      options.refuse_tmpfile || options.hold_at >= 0 ||
+      !options.ignored_signals.empty() || options.alarm_seconds != 0) {
     throw std::logic_error("a POSIX-only process option on Windows");
   }
   std::wstring command_line;

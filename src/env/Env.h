@@ -26,12 +26,15 @@ enum class OutputMethod {
   // that no one else can read, and that file takes the old one's place
   // (owner, group, permissions and extended attributes carried over; on
   // Windows its ACL, attributes and streams) only once it is complete and
-  // on disk. Until then the old file is untouched.
+  // on disk. Until then the old file is untouched. A new file gets what
+  // creating it would give (the umask or the directory's default ACL).
   kReplace,
   // A regular file that a replacement would take away from its owner or
-  // group, or beside which no new file may be made. It is rewritten in
-  // place through one descriptor, as a truncating stream would write it.
-  // POSIX only.
+  // group, beside which no new file may be made, or in a directory where
+  // no name could be removed again (append-only). It is rewritten in place
+  // through one descriptor, as a truncating stream would write it, under
+  // an exclusive lock on the file, so that two runs rewriting it follow one
+  // another. POSIX only.
   kRewriteInPlace,
   // A device or a FIFO (on Windows NUL, CON, a serial port, a pipe):
   // opened and written, never truncated or replaced.
@@ -70,10 +73,12 @@ class OutputFile {
 
   // Makes everything appended the file's contents, and on disk as far as
   // the method allows. Returns false if that failed; a file that was to be
-  // replaced then keeps its old contents. On Windows a file that another
-  // program holds open is replaced only if that program shares writing and
-  // deleting it; otherwise that program is waited for about a second, and
-  // then this fails.
+  // replaced then keeps its old contents. On POSIX systems it also fails,
+  // leaving the file alone, if the path no longer leads to the file that
+  // was opened (another one was put under its name). On Windows a file
+  // that another program holds open is replaced only if that program
+  // shares writing and deleting it; otherwise that program is waited for
+  // about a second, and then this fails.
   // REQUIRES: called at most once.
   virtual bool Commit() = 0;
 };
@@ -112,8 +117,11 @@ class Env {
   // Opens `path` for writing by the method that fits what it names.
   // Returns nullptr if the file cannot be written: a missing directory, a
   // directory, a name too long, a loop of links, a file the caller may not
-  // write, a new file in a directory the caller may not write to. Nothing
-  // has been changed then.
+  // write, a new file in a directory the caller may not write to. On POSIX
+  // systems that is wherever the kernel would refuse a shell redirection
+  // to `path` by the same user, its protections of sticky directories
+  // (fs.protected_symlinks, protected_regular, protected_fifos) included.
+  // Nothing has been changed then. A FIFO waits for a reader.
   // REQUIRES: no other OutputFile of this Env is alive.
   virtual std::unique_ptr<OutputFile> OpenOutput(const std::string& path) = 0;
 };

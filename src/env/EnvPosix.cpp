@@ -1,6 +1,7 @@
 // The Env for POSIX systems, Linux in the first place.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -31,8 +33,39 @@ namespace {
 // As many links as Linux follows in one path lookup.
 constexpr int kMaxLinks = 40;
 
-// The signals after which a half-made replacement must not stay behind.
-constexpr int kCleanUpSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals whose default action ends the process and that can come from
+// outside it: after none of them may a half-made replacement stay behind.
+// The program's own faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP) are
+// left to the debugger or sanitizer that watches for them, and SIGXFSZ is
+// ignored so that a write past a size limit fails instead.
+const sigset_t& CleanUpSignals() {
+  static const sigset_t signals = [] {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number :
+         {SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1,
+          SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS}) {
+      sigaddset(&set, signal_number);
+    }
+#ifdef SIGPOLL
+    sigaddset(&set, SIGPOLL);
+#endif
+#ifdef SIGSTKFLT
+    sigaddset(&set, SIGSTKFLT);
+#endif
+#ifdef SIGPWR
+    sigaddset(&set, SIGPWR);
+#endif
+#ifdef SIGRTMIN
+    for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX;
+         ++signal_number) {
+      sigaddset(&set, signal_number);
+    }
+#endif
+    return set;
+  }();
+  return signals;
+}
 
 // The temporary file that a signal ending the process removes: `name` in
 // the directory open as `dir`. Set and cleared only while those signals are
@@ -52,18 +85,11 @@ void RemoveTemporaryAndEnd(int signal_number) {
   raise(signal_number);  // delivered as soon as this handler returns
 }
 
-// Holds back kCleanUpSignals for its lifetime; one that arrives meanwhile
+// Holds back CleanUpSignals() for its lifetime; one that arrives meanwhile
 // is delivered when it ends.
 class SignalsHeld {
  public:
-  SignalsHeld() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (const int signal_number : kCleanUpSignals) {
-      sigaddset(&signals, signal_number);
-    }
-    sigprocmask(SIG_BLOCK, &signals, &saved_);
-  }
+  SignalsHeld() { sigprocmask(SIG_BLOCK, &CleanUpSignals(), &saved_); }
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
   ~SignalsHeld() {
@@ -101,6 +127,19 @@ struct SplitPath {
   std::string name;
 };
 
+// What /proc calls this process ("/proc/" and the target of `link`,
+// /proc/self or /proc/thread-self), or "" where there is no /proc. In a PID
+// namespace that shares its parent's /proc, that is not getpid().
+std::string ProcName(const char* link) {
+  std::string target(64, '\0');
+  const ssize_t length = readlink(link, target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+    return "";
+  }
+  target.resize(static_cast<std::size_t>(length));
+  return "/proc/" + target;
+}
+
 // Whether `path` is an entry of the directory in which the process sees
 // its own descriptors (/proc/self/fd, which /dev/fd leads to on Linux, or
 // a /dev/fd of its own elsewhere), however that directory is reached.
@@ -117,26 +156,26 @@ int OwnDescriptorNamed(const std::string& path) {
       realpath(split.dir.c_str(), nullptr), &std::free);
   if (!resolved) return -1;
   const std::string dir = resolved.get();
-  const std::string pid = std::to_string(getpid());
-  if (dir != "/proc/" + pid + "/fd" &&
-      dir != "/proc/" + pid + "/task/" + pid + "/fd" && dir != "/dev/fd") {
+  const std::string process = ProcName("/proc/self");
+  const std::string thread = ProcName("/proc/thread-self");
+  if (dir != "/dev/fd" && (process.empty() || dir != process + "/fd") &&
+      (thread.empty() || dir != thread + "/fd")) {
     return -1;
   }
   return std::stoi(number);
 }
 
-// What an output path finally names.
+// Where an output path leads, found by following its links one at a time:
+// the path of what it finally names, with no link as its last part, or one
+// of the process's own descriptors. What may be written there is not
+// decided here but by the kernel, when the path itself is opened.
 struct Destination {
-  OutputMethod method = OutputMethod::kReplace;
-  std::string path;     // with no link as its last part
-  bool exists = false;  // for kReplace: a file is there to be replaced
-  int descriptor = -1;  // for kWriteOwnDescriptor
+  std::string path;
+  int descriptor = -1;  // one of the process's own, or -1
 };
 
-// Follows the links from `path` one at a time, as the kernel would, to what
-// it finally names. Returns false for what cannot be written as a file: a
-// directory, a loop of links, a name too long, a path that cannot be
-// searched.
+// Returns false for a loop of links, a name too long, a path that cannot
+// be searched.
 bool Resolve(std::string path, Destination& destination) {
   for (int links = 0; links <= kMaxLinks; ++links) {
     // Checked at every step: /dev/stdout leads to /proc/self/fd/1, which
@@ -144,20 +183,13 @@ bool Resolve(std::string path, Destination& destination) {
     // again by name.
     const int own = OwnDescriptorNamed(path);
     if (own >= 0) {
-      destination = {OutputMethod::kWriteOwnDescriptor, path, true, own};
+      destination = {path, own};
       return true;
     }
     struct stat status {};
-    if (lstat(path.c_str(), &status) != 0) {
-      if (errno != ENOENT) return false;
-      destination = {OutputMethod::kReplace, path, false, -1};
-      return true;
-    }
+    if (lstat(path.c_str(), &status) != 0 && errno != ENOENT) return false;
     if (!S_ISLNK(status.st_mode)) {
-      if (S_ISDIR(status.st_mode)) return false;
-      destination = {S_ISREG(status.st_mode) ? OutputMethod::kReplace
-                                             : OutputMethod::kWriteDirectly,
-                     path, true, -1};
+      destination = {path, -1};
       return true;
     }
     std::string target(PATH_MAX, '\0');
@@ -170,6 +202,23 @@ bool Resolve(std::string path, Destination& destination) {
     path = std::move(target);
   }
   return false;
+}
+
+bool SameFile(const struct stat& one, const struct stat& other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// Whether the directory open as `dir` is append-only (chattr +a): a name
+// made there can never be removed or renamed again.
+bool AppendOnly(int dir) {
+#ifdef STATX_ATTR_APPEND
+  struct statx status {};
+  return statx(dir, "", AT_EMPTY_PATH, 0, &status) == 0 &&
+         (status.stx_attributes & STATX_ATTR_APPEND) != 0;
+#else
+  (void)dir;
+  return false;
+#endif
 }
 
 bool WriteAll(int fd, std::string_view text) {
@@ -276,41 +325,47 @@ class PosixOutputFile final : public OutputFile {
     return true;
   }
 
-  bool OpenDevice(const std::string& path) {
-    method_ = OutputMethod::kWriteDirectly;
-    fd_ = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
-    owns_fd_ = true;
-    struct stat status {};
-    // What the path names may have changed since it was looked at; a
-    // regular file must never be written here.
-    return fd_ >= 0 && fstat(fd_, &status) == 0 && !S_ISREG(status.st_mode) &&
-           !S_ISDIR(status.st_mode);
-  }
-
-  bool OpenForReplacement(const std::string& path, bool exists) {
-    const SplitPath split(path);
-    if (split.name.empty()) return false;
-    name_ = split.name;
-    dir_ = open(split.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_ < 0) return false;
-    if (exists) {
-      // Opening the old file for writing asks what truncating it would:
-      // may this user write it? It also reads its owner, group,
-      // permissions and extended attributes, and is what rewriting it in
-      // place writes through.
-      fd_ = openat(dir_, name_.c_str(),
-                   O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-      owns_fd_ = true;
-      if (fd_ < 0 || fstat(fd_, &original_) != 0 ||
-          !S_ISREG(original_.st_mode)) {
-        return false;
-      }
-      has_original_ = true;
+  // Opens what `path` names the way a shell's `> path` opens it, but for
+  // O_TRUNC, so that the kernel makes every check it makes there: the
+  // permissions, and in sticky directories fs.protected_symlinks,
+  // protected_regular and protected_fifos. `located` is where Resolve found
+  // the path to lead; it must be where the kernel got to.
+  bool Open(const std::string& path, const std::string& located) {
+    // Looked at through the same links first, so that the open below never
+    // makes a file: a new one gets its name only once it is complete.
+    struct stat reached {};
+    if (stat(path.c_str(), &reached) != 0) {
+      return errno == ENOENT && OpenNew(located);
     }
+    if (S_ISDIR(reached.st_mode)) return false;
+    // O_CREAT though the file is there: the kernel checks for planted files
+    // and FIFOs only in an open that may create. A FIFO waits for its
+    // reader, as for a shell; a regular file swapped for a FIFO meanwhile
+    // must not.
+    const int no_wait = S_ISREG(reached.st_mode) ? O_NONBLOCK : 0;
+    fd_ = open(path.c_str(),
+               O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait, 0);
+    owns_fd_ = true;
+    if (fd_ < 0 || fstat(fd_, &original_) != 0) return false;
+    if (!SameFile(original_, reached)) {
+      RemoveMadeByOpen(located);
+      return false;
+    }
+    if (!S_ISREG(original_.st_mode)) {
+      method_ = OutputMethod::kWriteDirectly;
+      return true;
+    }
+    has_original_ = true;
+    if (!OpenDirectory(located) || !NameLeadsTo(&original_)) return false;
     method_ = OutputMethod::kReplace;
-    if (CreateTemporary()) return true;
+    // There a new file could never be renamed over the old one, nor removed.
+    if (AppendOnly(dir_)) {
+      method_ = OutputMethod::kRewriteInPlace;
+      return true;
+    }
+    if (CreateTemporary(true)) return true;
     // No new file may be made beside it: the old one can still be written.
-    if (has_original_ && (errno == EACCES || errno == EPERM)) {
+    if (errno == EACCES || errno == EPERM) {
       method_ = OutputMethod::kRewriteInPlace;
       return true;
     }
@@ -349,11 +404,52 @@ class PosixOutputFile final : public OutputFile {
   }
 
  private:
+  // A name that is nothing yet: the new file is made in its directory.
+  bool OpenNew(const std::string& located) {
+    method_ = OutputMethod::kReplace;
+    // In an append-only directory only a file without a name can be made
+    // and put in place without leaving a name that can never be removed.
+    return OpenDirectory(located) && NameLeadsTo(nullptr) &&
+           CreateTemporary(!AppendOnly(dir_));
+  }
+
+  bool OpenDirectory(const std::string& located) {
+    const SplitPath split(located);
+    if (split.name.empty()) return false;
+    name_ = split.name;
+    dir_ = open(split.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return dir_ >= 0;
+  }
+
+  // Whether the name in the directory still leads to `file` (the same
+  // device and inode), or to nothing when `file` is null.
+  bool NameLeadsTo(const struct stat* file) const {
+    struct stat now {};
+    if (fstatat(dir_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+      return file == nullptr && errno == ENOENT;
+    }
+    return file != nullptr && SameFile(now, *file);
+  }
+
+  // What `located` named went away between the look and the open, so the
+  // open made a new file there, empty and of mode 0; it goes again, so that
+  // a run that fails leaves nothing behind.
+  void RemoveMadeByOpen(const std::string& located) {
+    if (!S_ISREG(original_.st_mode) || original_.st_uid != geteuid() ||
+        original_.st_size != 0 || (original_.st_mode & 07777) != 0) {
+      return;
+    }
+    if (OpenDirectory(located) && NameLeadsTo(&original_)) {
+      unlinkat(dir_, name_.c_str(), 0);
+    }
+  }
+
   // Makes the new file in the directory, open as `temporary_`, readable and
   // writable by its owner only. On Linux it has no name (O_TMPFILE) until
-  // it is complete, so that not even SIGKILL can leave it behind. Sets
-  // errno and returns false if none can be made.
-  bool CreateTemporary() {
+  // it is complete, so that not even SIGKILL can leave it behind; where no
+  // such file can be made, it is named, if `may_name`. Sets errno and
+  // returns false if none can be made.
+  bool CreateTemporary(bool may_name) {
 #ifdef O_TMPFILE
     // Linking it into the directory later names it through /proc.
     if (access("/proc/self/fd", X_OK) == 0) {
@@ -361,6 +457,7 @@ class PosixOutputFile final : public OutputFile {
       if (temporary_ >= 0) return true;
     }
 #endif
+    if (!may_name) return false;
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = TemporaryName();
       const SignalsHeld held;
@@ -385,10 +482,14 @@ class PosixOutputFile final : public OutputFile {
     return prefix + ".hexpoke-" + std::to_string(seed() % 1000000000) + ".tmp";
   }
 
+  std::string UnnamedTemporary() const {
+    return "/proc/self/fd/" + std::to_string(temporary_);
+  }
+
   // Gives the unnamed new file a name in the directory, to rename from.
   // REQUIRES: a SignalsHeld is alive.
   bool LinkTemporary() {
-    const std::string self = "/proc/self/fd/" + std::to_string(temporary_);
+    const std::string self = UnnamedTemporary();
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = TemporaryName();
       if (linkat(AT_FDCWD, self.c_str(), dir_, name.c_str(),
@@ -415,13 +516,11 @@ class PosixOutputFile final : public OutputFile {
 
   // Gives the new file what the old one had (as cp --preserve=all does),
   // in this order: owner and group (which clears set-ID bits), then the
-  // permission bits, then the extended attributes. A new file gets the
-  // permissions it would have had if created directly. Returns false if
-  // the old file's owner, group or attributes cannot all be carried over.
+  // permission bits, then the extended attributes. A new file gets what
+  // creating it would have given it. Returns false if the old file's owner,
+  // group or attributes cannot all be carried over.
   bool CarryOverIdentity() {
-    if (!has_original_) {
-      return fchmod(temporary_, 0666 & ~CurrentUmask()) == 0;
-    }
+    if (!has_original_) return GiveCreationMode();
     struct stat made {};
     if (fstat(temporary_, &made) != 0) return false;
     if ((made.st_uid != original_.st_uid || made.st_gid != original_.st_gid) &&
@@ -430,6 +529,32 @@ class PosixOutputFile final : public OutputFile {
     }
     return fchmod(temporary_, original_.st_mode & 07777) == 0 &&
            CopyExtendedAttributes(fd_, temporary_);
+  }
+
+  // What open(2) with mode 0666 gives a file: the umask, or where the
+  // directory has a default ACL, that ACL as the file's own with every entry
+  // that the mode bits stand for cut to what 0666 allows. Setting the ACL
+  // makes the bits its own; chmod to them within 0666 cuts those entries.
+  bool GiveCreationMode() {
+#ifdef __linux__
+    static const char kDefaultAcl[] = "system.posix_acl_default";
+    std::vector<char> acl;
+    for (;;) {
+      const ssize_t size = fgetxattr(dir_, kDefaultAcl, nullptr, 0);
+      if (size < 0) break;
+      acl.resize(static_cast<std::size_t>(size));
+      const ssize_t got = fgetxattr(dir_, kDefaultAcl, acl.data(), acl.size());
+      if (got < 0 && errno == ERANGE) continue;  // changed meanwhile
+      if (got < 0) return false;
+      struct stat given {};
+      return fsetxattr(temporary_, "system.posix_acl_access", acl.data(),
+                       static_cast<std::size_t>(got), 0) == 0 &&
+             fstat(temporary_, &given) == 0 &&
+             fchmod(temporary_, given.st_mode & 0666) == 0;
+    }
+    if (errno != ENODATA && errno != ENOTSUP) return false;
+#endif
+    return fchmod(temporary_, 0666 & ~CurrentUmask()) == 0;
   }
 
   bool Replace() {
@@ -445,9 +570,16 @@ class PosixOutputFile final : public OutputFile {
     // A signal from here on waits until the file is in place, so that it
     // never leaves the new file under its temporary name.
     const SignalsHeld held;
-    if (temporary_name_.empty() && !LinkTemporary()) return false;
-    if (renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) != 0) {
-      return false;
+    if (!has_original_) {
+      if (!PutNewFileInPlace()) return false;
+    } else {
+      if (temporary_name_.empty() && !LinkTemporary()) return false;
+      // Whatever has been put under the name since it was opened is not
+      // what the kernel allowed this run to replace.
+      if (!NameLeadsTo(&original_) ||
+          renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) != 0) {
+        return false;
+      }
     }
     ForgetTemporary();
     temporary_name_.clear();
@@ -456,6 +588,25 @@ class PosixOutputFile final : public OutputFile {
     // a failure here is no reason to report that nothing was written.
     fsync(dir_);
     return true;
+  }
+
+  // A new file takes its name only if nothing has taken it meanwhile. One
+  // without a name gets the final name at once, never a temporary one.
+  // REQUIRES: a SignalsHeld is alive.
+  bool PutNewFileInPlace() {
+    if (temporary_name_.empty()) {
+      return linkat(AT_FDCWD, UnnamedTemporary().c_str(), dir_, name_.c_str(),
+                    AT_SYMLINK_FOLLOW) == 0;
+    }
+#ifdef RENAME_NOREPLACE
+    if (renameat2(dir_, temporary_name_.c_str(), dir_, name_.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;  // not offered here
+#endif
+    return NameLeadsTo(nullptr) &&
+           renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) == 0;
   }
 
   bool ReadTemporary() {
@@ -472,12 +623,33 @@ class PosixOutputFile final : public OutputFile {
     return true;
   }
 
+  // Another run rewriting the same file waits here until this one is done,
+  // so that the file is always the whole text of one of them. Where the
+  // file system has no locks, the file is rewritten without one.
+  void LockWholeFile() const {
+#ifdef F_OFD_SETLKW
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    for (;;) {
+      if (fcntl(fd_, F_OFD_SETLKW, &whole) == 0) return;
+      if (errno == EINVAL) break;  // no such locks on this system
+      if (errno != EINTR) return;  // none on this file system
+    }
+#endif
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+
   bool RewriteInPlace() {
+    // Waited for before the signals are held, so that a run waiting for
+    // another one can still be interrupted.
+    LockWholeFile();
     // A signal waits until the file is whole again. Writing over the old
     // contents before cutting them to length needs no new space when the
     // file keeps its size, as a patched image usually does.
     const SignalsHeld held;
-    return WriteAllAt(fd_, text_, 0) &&
+    return NameLeadsTo(&original_) && WriteAllAt(fd_, text_, 0) &&
            ftruncate(fd_, static_cast<off_t>(text_.size())) == 0 &&
            fsync(fd_) == 0;
   }
@@ -500,14 +672,20 @@ class PosixEnv final : public Env {
     // Past a file-size limit a write fails, and the run reports it and
     // removes its temporary file, instead of ending at once.
     signal(SIGXFSZ, SIG_IGN);
-    for (const int signal_number : kCleanUpSignals) {
+    const sigset_t& signals = CleanUpSignals();
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+      if (sigismember(&signals, signal_number) != 1) continue;
       struct sigaction previous {};
-      sigaction(signal_number, nullptr, &previous);
-      if (previous.sa_handler == SIG_IGN) continue;  // as nohup leaves it
+      // One that the caller ignores stays ignored, as nohup leaves SIGHUP;
+      // one that a sanitizer handles is left to it.
+      if (sigaction(signal_number, nullptr, &previous) != 0 ||
+          (previous.sa_flags & SA_SIGINFO) != 0 ||
+          previous.sa_handler != SIG_DFL) {
+        continue;
+      }
       struct sigaction action {};
       action.sa_handler = RemoveTemporaryAndEnd;
-      sigemptyset(&action.sa_mask);
-      for (const int other : kCleanUpSignals) sigaddset(&action.sa_mask, other);
+      action.sa_mask = signals;
       action.sa_flags = SA_RESTART;
       sigaction(signal_number, &action, nullptr);
     }
@@ -528,17 +706,14 @@ class PosixEnv final : public Env {
     if (path.empty() || !Resolve(path, destination)) return nullptr;
     auto file = std::make_unique<PosixOutputFile>();
     bool opened = false;
-    switch (destination.method) {
-      case OutputMethod::kWriteOwnDescriptor:
-        opened = file->OpenOwnDescriptor(destination.descriptor);
-        break;
-      case OutputMethod::kWriteDirectly:
-        opened = file->OpenDevice(destination.path);
-        break;
-      case OutputMethod::kReplace:
-      case OutputMethod::kRewriteInPlace:
-        opened = file->OpenForReplacement(destination.path, destination.exists);
-        break;
+    if (destination.descriptor >= 0) {
+      // Written through, never opened again; but the links on the way are
+      // still the kernel's to allow.
+      struct stat reached {};
+      opened = stat(path.c_str(), &reached) == 0 &&
+               file->OpenOwnDescriptor(destination.descriptor);
+    } else {
+      opened = file->Open(path, destination.path);
     }
     if (!opened) return nullptr;
     return file;
