@@ -380,7 +380,8 @@ class PosixOutputFile final : public OutputFile {
         return WriteAll(temporary_, text);
       case OutputMethod::kRewriteInPlace:
         // Kept until Commit: the file is touched only once the whole text
-        // is there, and the text is small (an image is at most 64 KiB).
+        // is there. It takes under three times the memory of the image it
+        // is made from, which is held already.
         text_.append(text);
         return true;
       case OutputMethod::kWriteDirectly:
