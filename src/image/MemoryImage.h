@@ -1,9 +1,12 @@
 #ifndef HEXPOKE_IMAGE_MEMORY_IMAGE_H_
 #define HEXPOKE_IMAGE_MEMORY_IMAGE_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
+#include <utility>
 #include <vector>
 
 namespace hexpoke {
@@ -49,10 +52,35 @@ class MemoryImage {
   void PlaceAnywhere(std::uint64_t address, const std::uint8_t* data,
                      std::uint64_t count);
 
+  // The bytes of one piece, in memory from malloc: a piece that grows is
+  // extended where it lies when the allocator can (realloc), so that a run
+  // read in order is neither copied as it grows nor held twice meanwhile.
+  class Piece {
+   public:
+    Piece(const std::uint8_t* data, std::size_t count) { Append(data, count); }
+    Piece(const Piece& other) : Piece(other.data(), other.size()) {}
+    Piece& operator=(const Piece& other);
+    Piece(Piece&& other) noexcept { *this = std::move(other); }
+    Piece& operator=(Piece&& other) noexcept;
+    ~Piece() { std::free(bytes_); }
+
+    std::uint8_t* data() { return bytes_; }
+    const std::uint8_t* data() const { return bytes_; }
+    std::size_t size() const { return size_; }
+
+    // Adds `count` bytes at the end.
+    void Append(const std::uint8_t* data, std::size_t count);
+
+   private:
+    std::uint8_t* bytes_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+  };
+
   // Pieces by the address of their first byte. No two overlap, but they
   // may touch: bytes placed just before a piece start a piece of their
   // own, so that nothing already held is ever moved. ForEachRun joins them.
-  std::map<std::uint64_t, std::vector<std::uint8_t>> pieces_;
+  std::map<std::uint64_t, Piece> pieces_;
 };
 
 }  // namespace hexpoke
