@@ -28,9 +28,7 @@ MemoryImage RandomImage(std::size_t size, std::uint64_t address = 0) {
 }
 
 void AppendImageText(const MemoryImage& image, std::string& text) {
-  ForEachImageRecord(image, {}, [&](const CAbstractIntelHexRecord& record) {
-    text += record.RecordText() + '\n';
-  });
+  WriteImageText(image, {}, [&](std::string_view piece) { text += piece; });
 }
 
 void BM_LoadImage64KiB(benchmark::State& state) {

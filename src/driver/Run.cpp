@@ -5,12 +5,12 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "env/Env.h"
 #include "driver/LoadStage.h"
 #include "driver/PatchStage.h"
 #include "image/ImageToRecords.h"
-#include "records/RecordFormat.h"
 #include "util/ErrorMsg.h"
 
 namespace hexpoke {
@@ -35,34 +35,6 @@ LoadedFile LoadInputFile(const std::string& path, std::ostream& messages) {
   return LoadImage(*in, messages);
 }
 
-// The file as Intel HEX lines: its records, one line each, in order. The
-// lines are gathered into blocks so that the file is called once per block
-// rather than once per line. Returns false if a block was not taken.
-bool WriteImageLines(OutputFile& file, const LoadedFile& loaded) {
-  constexpr std::size_t kBlockSize = std::size_t{16} * 1024;
-  std::string block(kBlockSize + record_format::kMaxLineChars + 1, '\0');
-  std::size_t used = 0;
-  bool written = true;
-  const auto write_block = [&] {
-    written = file.Append(std::string_view(block.data(), used)) && written;
-    used = 0;
-  };
-  ForEachImageRecord(loaded.image, loaded.extras,
-                     [&](const CAbstractIntelHexRecord& record) {
-    const std::size_t size = record.RecordTextSize() + 1;
-    if (used + size > block.size()) {
-      write_block();
-      if (size > block.size()) block.resize(size);
-    }
-    char* end = record.WriteRecordText(&block[used]);
-    *end = '\n';
-    used += size;
-    if (used >= kBlockSize) write_block();
-  });
-  write_block();
-  return written;
-}
-
 // Writes the image to the file at `path`; see Env::OpenOutput for how.
 void WriteOutputFile(const std::string& path, const LoadedFile& loaded,
                      std::ostream& messages) {
@@ -71,7 +43,11 @@ void WriteOutputFile(const std::string& path, const LoadedFile& loaded,
   messages.flush();
   const std::unique_ptr<OutputFile> file = Env::Default()->OpenOutput(path);
   if (!file) throw std::runtime_error("File not opened");
-  if (!WriteImageLines(*file, loaded) || !file->Commit()) {
+  bool written = true;
+  WriteImageText(loaded.image, loaded.extras, [&](std::string_view text) {
+    written = file->Append(text) && written;
+  });
+  if (!written || !file->Commit()) {
     throw std::runtime_error("File not written");
   }
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 
 #include "records/RecordFormat.h"
 
@@ -69,25 +70,37 @@ void CutIntoRecords(const MemoryImage& image, const FileExtras& extras,
 
 }  // namespace
 
-void ForEachImageRecord(
-    const MemoryImage& image, const FileExtras& extras,
-    const std::function<void(const CAbstractIntelHexRecord&)>& visit) {
-  CIntelBinRecord data;
-  CIntelAddressRecord address;
+void WriteImageText(const MemoryImage& image, const FileExtras& extras,
+                    const std::function<void(std::string_view)>& write) {
+  constexpr std::size_t kPieceSize = std::size_t{16} * 1024;
+  std::string text(kPieceSize + kMaxLineChars + 1, '\0');
+  std::size_t used = 0;
   const std::unique_ptr<CAbstractIntelHexRecord> end_of_file =
       MakeRecord(kEndOfFileType);
   CutIntoRecords(image, extras,
                  [&](std::uint8_t type, std::uint64_t at,
                      const std::uint8_t* bytes, std::size_t count) {
+                   char* line = &text[used];
                    if (type == kEndOfFileType) {
-                     visit(*end_of_file);
-                     return;
+                     line = end_of_file->WriteRecordText(line);
+                   } else {
+                     // The raw record bytes, as the record would hold them.
+                     std::uint8_t raw[kMaxLineBytes];
+                     raw[kLengthIndex] = static_cast<std::uint8_t>(count);
+                     raw[kAddressHighIndex] = static_cast<std::uint8_t>(at >> 8);
+                     raw[kAddressLowIndex] = static_cast<std::uint8_t>(at);
+                     raw[kTypeIndex] = type;
+                     std::copy_n(bytes, count, raw + kHeaderBytes);
+                     line = WriteRawRecordLine(line, raw, kHeaderBytes + count);
                    }
-                   CAbstractIntelHexRecord* record = &address;
-                   if (type == kDataType) record = &data;
-                   FillRawBytes(record->RawBytes(), type, at, bytes, count);
-                   visit(*record);
+                   *line++ = '\n';
+                   used = static_cast<std::size_t>(line - text.data());
+                   if (used >= kPieceSize) {
+                     write(std::string_view(text.data(), used));
+                     used = 0;
+                   }
                  });
+  if (used > 0) write(std::string_view(text.data(), used));
 }
 
 }  // namespace hexpoke

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 
 #include "image/MemoryImage.h"
 #include "records/IntelHexRecord.h"
@@ -34,13 +35,12 @@ struct FileExtras {
   }
 };
 
-// Calls `visit` with each record that ImageToRecords(image, extras) would
-// return, in the same order, without keeping them: the records are refilled
-// for each line. For a writer that needs each record only once, this saves
-// two allocations per record and the memory of the whole list.
-void ForEachImageRecord(
-    const MemoryImage& image, const FileExtras& extras,
-    const std::function<void(const CAbstractIntelHexRecord&)>& visit);
+// The text of the records that ImageToRecords(image, extras) returns, each
+// record's line followed by '\n', in the same order, made without making
+// the records: handed to `write` in pieces of some 16 KiB, so that a file
+// is written a piece at a time and the whole text is never held.
+void WriteImageText(const MemoryImage& image, const FileExtras& extras,
+                    const std::function<void(std::string_view)>& write);
 
 }  // namespace hexpoke
 

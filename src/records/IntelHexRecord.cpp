@@ -34,10 +34,7 @@ std::uint16_t CAbstractIntelHexRecord::RecordAddress() const {
 }
 
 char* CAbstractIntelHexRecord::WriteRawRecordText(char* out) const {
-  *out++ = kStartCode;
-  out = hexpoke::WriteHexTexts(out, raw_.data(), raw_.size());
-  const std::uint8_t checksum = hexpoke::Checksum(raw_.data(), raw_.size());
-  return hexpoke::WriteHexTexts(out, &checksum, 1);
+  return hexpoke::WriteRawRecordLine(out, raw_.data(), raw_.size());
 }
 
 std::size_t CIntelBinRecord::RecordTextSize() const { return RawRecordTextSize(); }
@@ -72,6 +69,13 @@ namespace hexpoke {
 
 std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
   return static_cast<std::uint8_t>(-ByteSum(bytes, count));
+}
+
+char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count) {
+  *out++ = kStartCode;
+  out = WriteHexTexts(out, raw, count);
+  const std::uint8_t checksum = Checksum(raw, count);
+  return WriteHexTexts(out, &checksum, 1);
 }
 
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {

@@ -99,6 +99,12 @@ using RecordList = std::vector<std::unique_ptr<CAbstractIntelHexRecord>>;
 // bytes at `bytes`: minus their sum, modulo 256.
 std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count);
 
+// Writes at `out` the record line whose raw record bytes are the `count`
+// bytes at `raw`, exactly as they stand, with uppercase digits and a
+// checksum computed afresh: 1 + 2 * (count + 1) characters. Returns the
+// end. The one maker of the text of data, address and start records.
+char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count);
+
 // Record factory: a CIntelBinRecord for type 00, a CIntelEndFileRecord for
 // type 01, each with raw record bytes 00 00 00 <type>. Returns nullptr for
 // every other type.
