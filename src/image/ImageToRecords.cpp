@@ -12,16 +12,17 @@ namespace {
 
 using namespace record_format;
 
-// Sets `raw` to the raw record bytes of a record of `type` at the 16-bit
-// `address` holding the `count` bytes at `data`.
-void FillRawBytes(Bytes& raw, std::uint8_t type, std::uint64_t address,
-                  const std::uint8_t* data, std::size_t count) {
-  raw.resize(kHeaderBytes + count);
+// Writes at `raw` the raw record bytes of a record of `type` at the 16-bit
+// `address` holding the `count` bytes at `data`; returns their number.
+std::size_t FillRawBytes(std::uint8_t* raw, std::uint8_t type,
+                         std::uint64_t address, const std::uint8_t* data,
+                         std::size_t count) {
   raw[kLengthIndex] = static_cast<std::uint8_t>(count);
   raw[kAddressHighIndex] = static_cast<std::uint8_t>(address >> 8);
   raw[kAddressLowIndex] = static_cast<std::uint8_t>(address);
   raw[kTypeIndex] = type;
-  std::copy_n(data, count, raw.begin() + kHeaderBytes);
+  std::copy_n(data, count, raw + kHeaderBytes);
+  return kHeaderBytes + count;
 }
 
 // Calls emit(type, address, data, count) for each record of the file that
@@ -84,14 +85,9 @@ void WriteImageText(const MemoryImage& image, const FileExtras& extras,
                    if (type == kEndOfFileType) {
                      line = end_of_file->WriteRecordText(line);
                    } else {
-                     // The raw record bytes, as the record would hold them.
                      std::uint8_t raw[kMaxLineBytes];
-                     raw[kLengthIndex] = static_cast<std::uint8_t>(count);
-                     raw[kAddressHighIndex] = static_cast<std::uint8_t>(at >> 8);
-                     raw[kAddressLowIndex] = static_cast<std::uint8_t>(at);
-                     raw[kTypeIndex] = type;
-                     std::copy_n(bytes, count, raw + kHeaderBytes);
-                     line = WriteRawRecordLine(line, raw, kHeaderBytes + count);
+                     line = WriteRawRecordLine(
+                         line, raw, FillRawBytes(raw, type, at, bytes, count));
                    }
                    *line++ = '\n';
                    used = static_cast<std::size_t>(line - text.data());
@@ -117,8 +113,8 @@ hexpoke::RecordList ImageToRecords(const hexpoke::MemoryImage& image,
                      records.push_back(MakeRecord(kEndOfFileType));
                      return;
                    }
-                   Bytes raw;
-                   FillRawBytes(raw, type, at, bytes, count);
+                   Bytes raw(kHeaderBytes + count);
+                   FillRawBytes(raw.data(), type, at, bytes, count);
                    if (type == kDataType) {
                      records.push_back(std::make_unique<CIntelBinRecord>(std::move(raw)));
                    } else {
