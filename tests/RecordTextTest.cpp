@@ -261,7 +261,7 @@ TEST(ImageToRecords, WriteImageTextWritesTheRecordsLines) {
       ++pieces;
     });
     EXPECT_EQ(written, listed) << runs.size() << " runs";
-    EXPECT_EQ(pieces, written.size() / (16 * 1024) + 1) << runs.size() << " runs";
+    EXPECT_EQ(pieces, written.size() / (64 * 1024) + 1) << runs.size() << " runs";
   }
 }
 

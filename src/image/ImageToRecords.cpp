@@ -73,7 +73,7 @@ void CutIntoRecords(const MemoryImage& image, const FileExtras& extras,
 
 void WriteImageText(const MemoryImage& image, const FileExtras& extras,
                     const std::function<void(std::string_view)>& write) {
-  constexpr std::size_t kPieceSize = std::size_t{16} * 1024;
+  constexpr std::size_t kPieceSize = std::size_t{64} * 1024;
   std::string text(kPieceSize + kMaxLineChars + 1, '\0');
   std::size_t used = 0;
   const std::unique_ptr<CAbstractIntelHexRecord> end_of_file =

@@ -37,7 +37,7 @@ struct FileExtras {
 
 // The text of the records that ImageToRecords(image, extras) returns, each
 // record's line followed by '\n', in the same order, made without making
-// the records: handed to `write` in pieces of some 16 KiB, so that a file
+// the records: handed to `write` in pieces of some 64 KiB, so that a file
 // is written a piece at a time and the whole text is never held.
 void WriteImageText(const MemoryImage& image, const FileExtras& extras,
                     const std::function<void(std::string_view)>& write);
