@@ -272,7 +272,7 @@ char* WriteHexTexts(char* p, const std::uint8_t* bytes, std::size_t count) {
 
 std::uint8_t ByteSum(const std::uint8_t* bytes, std::size_t count) {
   std::size_t i = 0;
-  unsigned sum = SumGroups(bytes, count, i);
+  unsigned sum = count < 8 ? 0 : SumGroups(bytes, count, i);
   for (; i < count; ++i) sum += bytes[i];
   return static_cast<std::uint8_t>(sum);
 }
