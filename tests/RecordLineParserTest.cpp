@@ -109,10 +109,9 @@ TEST(ParseRecordLine, ReportsOverlongWordsByLengthFromTheirHeadAlone) {
   EXPECT_EQ(from_head.str(), whole.str());
 }
 
-// The reader's shortcut decodes a well-formed line of 3 data bytes or more
-// where it lies, with whatever follows it, and declines everything else
-// without a word; what it decodes is what the decoder of whole words makes
-// of the line.
+// The reader's shortcut decodes a well-formed line where it lies, with
+// whatever follows it, and declines everything else without a word; what it
+// decodes is what the decoder of whole words makes of the line.
 TEST(DecodeRecordLineAt, DecodesWellFormedLinesAsWholeWordsAreDecoded) {
   static const struct {
     std::string text;
@@ -121,8 +120,8 @@ TEST(DecodeRecordLineAt, DecodesWellFormedLinesAsWholeWordsAreDecoded) {
       {":0400100001020304E2", 19},
       {":0400100001020304e2 :00", 19},          // lowercase, then more
       {":03001000010203E7x", 17},               // whatever follows
-      {":00000001FF ", 0},                      // short: the general way
-      {":020000040800F2 ", 0},
+      {":00000001FF ", 11},
+      {":020000040800F2", 15},
       {":10000000" + std::string(32, 'F') + "00\n", 43},
       {":0400100001020304E3", 0},               // checksum
       {":0400100001020304", 0},                 // too short

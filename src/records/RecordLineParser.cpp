@@ -85,15 +85,11 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
 
 std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
                                DecodedRecordLine& line) {
-  // Lines of fewer than 3 data bytes (end-of-file and address records, the
-  // odd byte) gain nothing from this, and a bad one would be decoded twice:
-  // they go the general way, told apart by the length's digits alone.
+  std::uint8_t data_length = 0;
   if (available < 3 || text[0] != kStartCode ||
-      (text[1] == '0' && text[2] >= '0' && text[2] <= '2')) {
+      DecodeHexDigitPairs(text + 1, 1, &data_length) != 1) {
     return 0;
   }
-  std::uint8_t data_length = 0;
-  if (DecodeHexDigitPairs(text + 1, 1, &data_length) != 1) return 0;
   const std::size_t bytes = kHeaderBytes + data_length + 1;
   const std::size_t chars = 1 + 2 * bytes;
   if (chars > available ||

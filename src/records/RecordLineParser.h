@@ -67,10 +67,9 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
 
 // DecodeRecordLine for a reader that has the text ahead of a word in memory
 // and has not looked for the word's end yet. If the `available` characters
-// at `text` begin with a record line of 3 data bytes or more that passes
-// the length and checksum checks and whose every character after the start
-// code is a hex digit, sets `line` to its bytes and returns its length; a
-// white-space character
+// at `text` begin with a record line that passes the length and checksum
+// checks and whose every character after the start code is a hex digit,
+// sets `line` to its bytes and returns its length; a white-space character
 // after it makes it a whole word, which DecodeRecordLine would decode the
 // same. Returns 0 for anything else, and never prints: such a word goes to
 // DecodeRecordLine, which judges and reports it.

@@ -277,9 +277,13 @@ std::uint8_t ByteSum(const std::uint8_t* bytes, std::size_t count) {
   return static_cast<std::uint8_t>(sum);
 }
 
-std::size_t DecodeHexDigitPairs(const char* text, std::size_t count,
-                                std::uint8_t* out) {
-  std::size_t i = DecodeGroups(text, count, out);
+namespace {
+
+// The pairs from the left that are two hex digits, one pair at a time;
+// returns how many.
+inline std::size_t DecodeDigitPairsOneByOne(const char* text, std::size_t count,
+                                            std::uint8_t* out) {
+  std::size_t i = 0;
   for (; i < count; ++i) {
     const int high = DigitValue(text[2 * i]);
     const int low = DigitValue(text[2 * i + 1]);
@@ -289,12 +293,21 @@ std::size_t DecodeHexDigitPairs(const char* text, std::size_t count,
   return i;
 }
 
+}  // namespace
+
+std::size_t DecodeHexDigitPairs(const char* text, std::size_t count,
+                                std::uint8_t* out) {
+  const std::size_t i = DecodeGroups(text, count, out);
+  return i + DecodeDigitPairsOneByOne(text + 2 * i, count - i, out + i);
+}
+
 void HexPairsToBytes(const char* text, std::size_t count, std::uint8_t* out) {
   // Nearly every pair is two digits, which take the short ways; from the
-  // first pair that is not, the stream's rules.
-  for (std::size_t i = DecodeHexDigitPairs(text, count, out); i < count; ++i) {
-    out[i] = PairToByte(text[2 * i], text[2 * i + 1]);
-  }
+  // first pair that is not, the stream's rules. Too few for a group, the
+  // pairs go one by one at once.
+  std::size_t i = count < 8 ? DecodeDigitPairsOneByOne(text, count, out)
+                            : DecodeHexDigitPairs(text, count, out);
+  for (; i < count; ++i) out[i] = PairToByte(text[2 * i], text[2 * i + 1]);
 }
 
 }  // namespace hexpoke
