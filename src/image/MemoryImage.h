@@ -29,7 +29,6 @@ class MemoryImage {
     Place(address, bytes.data(), bytes.size());
   }
 
-  bool empty() const { return pieces_.empty(); }
   // The number of bytes held.
   std::uint64_t size() const;
   // One past the highest address that holds a byte; 0 for an empty image.
