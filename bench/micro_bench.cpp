@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Micro-benchmarks of the stages that run per byte or per line; the whole
 // process is measured by bench/run.sh.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Whole-process benchmark, once with the files in memory (tmpfs, /dev/shm)
 # and once on disk (a directory in the build tree). hexpoke replaces its
 # output file the same way on both, but what the file system does for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The least a safe rewrite of a file in place costs: read it whole, write
  * the same bytes to a new unnamed file beside it, give that the old file's
  * permissions, sync it, name it, rename it over the old one and sync the

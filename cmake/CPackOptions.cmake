@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Read by cpack for each generator it runs.
 if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_HEXPOKE_STATIC)
   message(FATAL_ERROR

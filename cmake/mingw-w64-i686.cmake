@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit Windows with Debian's mingw-w64 (g++-mingw-w64-i686-posix):
 #   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
 # Wine runs 32-bit programs only with the i386 package wine32. Where the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the mingw-w64 toolchain files: Debian's cross-compilers
 # with the posix thread model, whose libstdc++ links statically into a
 # program that needs no DLL but the system's own. The including file sets

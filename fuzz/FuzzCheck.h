@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_FUZZ_FUZZ_CHECK_H_
 #define HEXPOKE_FUZZ_FUZZ_CHECK_H_
 

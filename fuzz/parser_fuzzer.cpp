@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary text to the record line parser and checks what it gives:
 // at most one message, of the two known forms; a record only with no
 // message; a record whose text parses back to the same raw bytes; the

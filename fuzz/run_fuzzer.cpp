@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole run, in process: input file, value, address and output file
 // come from the fuzzer's bytes, RunHexpoke does the job, and the outcome is
 // checked. Either the run ends with one of the tool's own messages and exit

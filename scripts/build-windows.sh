@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds hexpoke.exe for Windows with Debian's mingw-w64 compilers,
 # runs what tests it can, and packs each build as a zip:
 #   scripts/build-windows.sh              both, 64-bit and 32-bit

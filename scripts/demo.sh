@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds build/hexpoke (release) and stamps a serial number into a copy of the
 # bundled example firmware, showing the file before and after.
 set -euo pipefail

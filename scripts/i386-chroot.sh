@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by scripts/setup.sh, scripts/build-windows.sh and scripts/wine32.sh:
 # the i386 Debian chroot in which Debian's wine32 runs the 32-bit Windows
 # build's tests on hosts that have no wine32 of their own, and a removal of

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that hexpoke needs, if any are missing.
 #   scripts/setup.sh build    what building the tool needs
 #   scripts/setup.sh test     that, and everything the test suite uses

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds and runs the whole test suite:
 #  1. a release build with warnings as errors: unit, end-to-end and interop
 #     tests (the micro-benchmarks are built, never timed);

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a Windows console program under Wine, quietly and without prompts, in
 # the project's own Wine prefix: the CTest emulator of the Windows builds,
 # and handy by hand:

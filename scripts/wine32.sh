@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a 32-bit Windows console program under Debian's wine32 in the i386
 # chroot that scripts/setup.sh windows makes on hosts without wine32 of
 # their own (see scripts/i386-chroot.sh): the CTest emulator of the 32-bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built hexpoke and checks what a script sees: standard output,
 // standard error (always empty), the exit code and the files left behind.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/LoadStage.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ProcessRunner.h"
 
 #include <fcntl.h>

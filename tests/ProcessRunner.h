@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_TESTS_PROCESS_RUNNER_H_
 #define HEXPOKE_TESTS_PROCESS_RUNNER_H_
 

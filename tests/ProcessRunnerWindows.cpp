@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RunProcess for Windows: CreateProcessW, with the child's standard output
 // and error going to files of the test's own.
 

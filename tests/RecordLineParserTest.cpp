@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "records/RecordLineParser.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for tests that build record lines and compare memory images.
 
 #ifndef HEXPOKE_TESTS_TEST_IMAGES_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/PatchStage.h"
 
 #include <cstdint>

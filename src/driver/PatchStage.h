@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_DRIVER_PATCH_STAGE_H_
 #define HEXPOKE_DRIVER_PATCH_STAGE_H_
 

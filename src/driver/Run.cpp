@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "driver/Run.h"
 
 #include <boost/program_options.hpp>

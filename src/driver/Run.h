@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_DRIVER_RUN_H_
 #define HEXPOKE_DRIVER_RUN_H_
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_ENV_ENV_H_
 #define HEXPOKE_ENV_ENV_H_
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Env for POSIX systems, Linux in the first place.
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Env for Windows. Every path is handed to Windows in UTF-16, converted
 // from the UTF-8 that the rest of hexpoke works in, so that a file's name
 // reaches the file system as it was typed, whatever the ANSI code page.

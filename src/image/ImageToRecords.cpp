@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "image/ImageToRecords.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_IMAGE_IMAGE_TO_RECORDS_H_
 #define HEXPOKE_IMAGE_IMAGE_TO_RECORDS_H_
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_IMAGE_MEMORY_IMAGE_H_
 #define HEXPOKE_IMAGE_MEMORY_IMAGE_H_
 

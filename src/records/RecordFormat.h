@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_RECORDS_RECORD_FORMAT_H_
 #define HEXPOKE_RECORDS_RECORD_FORMAT_H_
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_UTIL_ERROR_MSG_H_
 #define HEXPOKE_UTIL_ERROR_MSG_H_
 

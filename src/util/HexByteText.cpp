@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "util/HexByteText.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef HEXPOKE_UTIL_HEX_BYTE_TEXT_H_
 #define HEXPOKE_UTIL_HEX_BYTE_TEXT_H_
 

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks hexpoke against independent Intel HEX implementations.
 
 For random images from address 0000 (the classic firmware file), patched at

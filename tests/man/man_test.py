@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks the manual page: it renders without warnings, and every message
 the tool can print, as found in the source code, appears in it.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package from a build tree and checks it: its contents,
 # its dependencies, and that the binary it carries runs once unpacked into a
 # scratch root.

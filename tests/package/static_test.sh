@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks that a statically linked hexpoke is the single file it should be:
 # no program interpreter, no shared library, and it runs with an empty
 # environment from a folder of its own.

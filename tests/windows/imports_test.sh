@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks that Windows programs import no DLL but those every Windows has, so
 # that each runs as the single file it is: no libstdc++-6.dll,
 # libgcc_s_*.dll or libwinpthread-1.dll from the compiler.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes the Windows zip from a build tree and checks its name and contents:
 # the program, the manual page as HTML and the README, in one folder.
 #   zip_test.sh BUILD_DIRECTORY EXPECTED_FILE_NAME
