@@ -33,6 +33,9 @@ windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i68
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 update_needed=false
+# Two set-ups at once (two build trees, a build and a test run) take turns
+# at apt's locks instead of failing.
+apt_get=(apt-get -o DPkg::Lock::Timeout=900)
 
 # Adds a deb-src twin of every Debian archive entry that has none, so that
 # `apt-get source` finds boost1.74. Leaves the existing source lists alone.
@@ -85,14 +88,14 @@ install_missing() {
     fi
   done
   if [ ${#missing[@]} -eq 0 ]; then
-    if [ "$update_needed" = true ]; then "${sudo[@]}" apt-get update -qq; fi
+    if [ "$update_needed" = true ]; then "${sudo[@]}" "${apt_get[@]}" update -qq; fi
     update_needed=false
     return 0
   fi
   echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update -qq
+  "${sudo[@]}" "${apt_get[@]}" update -qq
   update_needed=false
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt_get[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # The Debian archive entries of the host's own apt sources, as a sources
