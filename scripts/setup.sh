@@ -17,7 +17,7 @@ set -euo pipefail
 build_packages=(g++ cmake ninja-build libboost-program-options-dev)
 test_packages=(libgtest-dev libbenchmark-dev python3 python3-intelhex srecord binutils
                clang libclang-rt-14-dev clang-tidy cppcheck
-               mandoc man-db groff-base dpkg-dev acl)
+               mandoc man-db groff-base dpkg-dev lintian acl)
 bench_packages=(libbenchmark-dev hyperfine srecord valgrind python3 time)
 # The posix thread model's compilers: their libstdc++ has std::thread and
 # friends, and links statically with no DLL left over. wine64 runs the 64-bit

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the Debian package from a build tree and checks it: its contents,
-# its dependencies, and that the binary it carries runs once unpacked into a
-# scratch root.
+# Builds the Debian package from a build tree and checks it: lintian has no
+# error or warning for it, its contents, its dependencies, and that the
+# binary it carries runs once unpacked into a scratch root.
 #   package_test.sh BUILD_DIRECTORY
 set -euo pipefail
 build=$1
@@ -14,9 +14,18 @@ deb=$(ls "$scratch"/out/hexpoke_*.deb)
 failed=0
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 
+# Informational tags (I:, P:) are advice; errors and warnings fail.
+lintian_report=$(lintian --pedantic "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+[ -z "$lintian_report" ] || echo "$lintian_report"
+grep -Eq '^[EW]: ' <<<"$lintian_report" && fail "lintian reports errors or warnings"
+version=$(dpkg-deb -f "$deb" Version)
+changelog_version=$(dpkg-parsechangelog -l "$(dirname "$0")/../../packaging/debian/changelog" -S Version)
+[ "$version" = "$changelog_version" ] ||
+  fail "the changelog's latest entry is $changelog_version, the package $version"
+
 contents=$(dpkg-deb -c "$deb")
 grep -q ' ./usr/bin/hexpoke$' <<<"$contents" || fail "no /usr/bin/hexpoke in the package"
-grep -q ' ./usr/share/man/man1/hexpoke.1' <<<"$contents" || fail "no manual page in the package"
+grep -q ' ./usr/share/man/man1/hexpoke.1.gz$' <<<"$contents" || fail "no compressed manual page in the package"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -q 'libboost-program-options1.74.0' <<<"$depends" ||
   fail "Depends lacks the Boost.Program_options library: $depends"
@@ -28,5 +37,5 @@ grep -q '^Allowed options:' <<<"$usage" || fail "the packaged binary does not ru
 man -l "$scratch"/root/usr/share/man/man1/hexpoke.1* 2>/dev/null | grep -q 'hexpoke' ||
   fail "the packaged manual page does not render"
 
-echo "$((5 - failed)) passed, $failed failed"
+echo "$((7 - failed)) passed, $failed failed"
 [ "$failed" -eq 0 ]
