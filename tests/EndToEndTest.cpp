@@ -454,51 +454,124 @@ TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
 #endif
 }
 
-// A file that the user may write but whose replacement would not keep its
-// owner (another user's file), or could not be made at all (a directory
-// the user may not write to), is rewritten in place: the same file, owner
-// and permissions, the new contents.
-TEST_F(EndToEnd, AFileThatCannotBeReplacedIsRewrittenInPlace) {
+#ifndef _WIN32
+// Makes directories nested under `base`/chain so deep that the path to a
+// link at their bottom is `length` bytes long, relative to `base`, and
+// returns that path. The link leads to `target`, relative to `base`, by
+// climbing back up: it is made long too (some 160 bytes), so that a path
+// made by putting it in the link's place passes PATH_MAX.
+std::string LongPathTo(const fs::path& base, std::size_t length,
+                       const std::string& target) {
+  std::string path = "chain";
+  int at = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string climb;
+  for (std::string name = path; !name.empty();) {
+    EXPECT_EQ(mkdirat(at, name.c_str(), 0755), 0) << name;
+    const int next = openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    close(at);
+    at = next;
+    climb += "../";
+    // Each name of 250 bytes but the last, which brings the path, with
+    // "/l" after it, to `length`.
+    const std::size_t room = length - path.size() - 2;
+    name = room == 0 ? "" : std::string(room > 253 ? 250 : room - 1, 'd');
+    if (!name.empty()) path += "/" + name;
+  }
+  std::string dots;
+  for (int i = 0; i < 50; ++i) dots += "./";
+  EXPECT_EQ(symlinkat((dots + climb + target).c_str(), at, "l"), 0);
+  close(at);
+  return path + "/l";
+}
+
+// What a shell's redirection `cat IN > OUT` gives, run as `options` say.
+ProcessResult Redirect(const std::string& in, const std::string& out,
+                       const ProcessOptions& options = {}) {
+  return RunProcess({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", in, out},
+                    options);
+}
+#endif
+
+// Wherever a shell's redirection (`cat IN > OUT`, run by the same user)
+// can write a file, hexpoke writes it too, and the file comes out as on a
+// plain file. It is replaced where a new file can be made beside it and
+// take its place, and otherwise rewritten in place: the same file, owner
+// and permissions. Rewritten in place are another user's file, which a
+// replacement would take from its owner (shared, sticky), and one in a
+// directory that may not be written (closed). Replaced are files in drop boxes, which may be written and searched but
+// not read; and one at the end of a path of 4,050 bytes that ends in a
+// relative link, whose target put in its place would pass PATH_MAX.
+TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: file owners and permission bits";
 #else
   const ProcessOptions unprivileged = Unprivileged(dir_);
   Write("in.hex", kTwoRecords);
+  const std::string patched =
+      ":10000000220102030405060708090A0B0C0D0E0F56\n"
+      ":10001000101112131415161718191A1B1C1D1E1F68\n"
+      ":00000001FF\n";
   const bool as_root = geteuid() == 0;
+  const fs::perms closed = fs::perms::owner_read | fs::perms::owner_exec |
+                           fs::perms::others_read | fs::perms::others_exec;
+  const fs::perms drop_box = fs::perms::owner_all | fs::perms::group_write |
+                             fs::perms::group_exec | fs::perms::others_write |
+                             fs::perms::others_exec;
+  enum Setup { kPlain, kLongPath };
   const struct {
     const char* dir;
     fs::perms dir_perms;
-    bool needs_root;  // the file must belong to someone else
+    bool needs_root;  // the file must belong to someone else, or to nobody
+    bool nobodys;     // the file is nobody's, who runs the row, or root's
+    Setup setup;
+    bool in_place;
   } cases[] = {
-      {"shared", fs::perms::all, true},
-      {"sticky", fs::perms::all | fs::perms::sticky_bit, true},
-      {"closed", fs::perms::owner_read | fs::perms::owner_exec |
-                     fs::perms::others_read | fs::perms::others_exec,
+      {"shared", fs::perms::all, true, false, kPlain, true},
+      {"sticky", fs::perms::all | fs::perms::sticky_bit, true, false, kPlain,
+       true},
+      {"closed", closed, false, false, kPlain, true},
+      {"drop-box", drop_box, true, true, kPlain, false},
+      {"sticky-drop-box", drop_box | fs::perms::sticky_bit, true, true, kPlain,
        false},
+      {"long", fs::perms::all, true, true, kLongPath, false},
   };
   for (const auto& c : cases) {
-    if (c.needs_root && !as_root) continue;
-    fs::create_directory(Path(c.dir));
+    if (c.needs_root && !as_root) {
+      std::cout << "[ NOT RUN  ] row " << c.dir << ": needs root\n";
+      continue;
+    }
+    const std::string dir = Path(c.dir);
+    fs::create_directory(dir);
     const std::string file = Write(std::string(c.dir) + "/fw.hex", "old\n");
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::group_write |
-                              fs::perms::others_read | fs::perms::others_write);
-    fs::permissions(Path(c.dir), c.dir_perms);
+    ASSERT_EQ(chmod(file.c_str(), 0666), 0) << c.dir;
+    if (c.nobodys) {
+      ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0) << c.dir;
+    }
+    fs::permissions(dir, c.dir_perms);
+    std::string out = std::string(c.dir) + "/fw.hex";
+    if (c.setup == kLongPath) {
+      const std::size_t length =
+          std::min<std::size_t>(4050, 4090 - dir_.string().size());
+      out = LongPathTo(dir_, length, out);
+    }
     const struct stat before = Stat(file);
-    const ProcessResult result =
-        RunProcess({"./hexpoke", "-i", "in.hex", "-o", c.dir + std::string("/fw.hex"),
-                    "-a", "0", "-v", "AA"},
-                   unprivileged);
-    EXPECT_EQ(result.out, "") << c.dir;
-    EXPECT_EQ(result.exit_code, 0) << c.dir;
-    EXPECT_EQ(Read(file).substr(0, 15), ":10000000AA0102") << c.dir;
+    for (const bool shell : {true, false}) {
+      const char* run = shell ? " (redirection)" : " (hexpoke)";
+      const ProcessResult result =
+          shell ? Redirect("in.hex", out, unprivileged)
+                : RunProcess({"./hexpoke", "-i", "in.hex", "-o", out, "-a",
+                              "0", "-v", "22"},
+                             unprivileged);
+      EXPECT_EQ(result.out, "") << c.dir << run;
+      EXPECT_EQ(result.exit_code, 0) << c.dir << run;
+      EXPECT_EQ(Read(file), shell ? kTwoRecords : patched) << c.dir << run;
+    }
     const struct stat after = Stat(file);
-    EXPECT_EQ(after.st_ino, before.st_ino) << c.dir;
+    EXPECT_EQ(after.st_ino == before.st_ino, c.in_place) << c.dir;
     EXPECT_EQ(after.st_uid, before.st_uid) << c.dir;
     EXPECT_EQ(after.st_mode, before.st_mode) << c.dir;
-    EXPECT_EQ(Listing(Path(c.dir)), std::vector<std::string>{"fw.hex"})
-        << c.dir;
-    fs::permissions(Path(c.dir), fs::perms::all);  // to clean up
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"fw.hex"}) << c.dir;
+    fs::permissions(dir, fs::perms::all);  // to clean up
   }
 #endif
 }
@@ -990,28 +1063,37 @@ std::string Acl(const std::string& path) {
 #endif
 
 // A new file gets what creating it gives, as a redirection's open does
-// there: the umask, or where the directory has a default ACL, that ACL (an
-// ACL of the file's own included) cut to what mode 0666 allows, the umask
-// then ignored. Until the text is all written no one else may read it: the
-// child is held at its first write.
+// there (which makes made.hex beside it): the umask, or where the
+// directory has a default ACL, that ACL (an ACL of the file's own
+// included) cut to what mode 0666 allows, the umask then ignored; in a drop
+// box too, a directory that nobody may write and search but not read.
+// Until the text is all written no one else may read it: the child is held
+// at its first write.
 TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: the umask and POSIX ACLs";
 #else
-  const std::string in = Write("in.hex", ":0100000011EE\n");
+  const ProcessOptions unprivileged = Unprivileged(dir_);
+  Write("in.hex", ":0100000011EE\n");
   const struct {
     const char* name;
     const char* default_acl;  // for setfacl -d -m, or none
     mode_t umask;
+    bool drop_box = false;  // run by nobody in a directory of mode 0733
   } cases[] = {
       {"the umask", nullptr, 027},
       {"a default ACL that gives group and others nothing", "u::rw,g::-,o::-",
        022},
       {"a default ACL with a named user", "u::rwx,u:1:rwx,g::r,o::r,m::rwx",
        077},
+      {"a default ACL in a drop box", "u::rw,g::r,o::-", 022, true},
   };
   int n = 0;
   for (const auto& c : cases) {
+    if (c.drop_box && geteuid() != 0) {
+      std::cout << "[ NOT RUN  ] row " << c.name << ": needs root\n";
+      continue;
+    }
     for (const bool refuse_tmpfile : {false, true}) {
       const std::string name =
           std::string(c.name) + (refuse_tmpfile ? ", named" : "");
@@ -1024,9 +1106,19 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
                   0)
             << name;
       }
+      if (c.drop_box) {
+        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_write |
+                                 fs::perms::group_exec |
+                                 fs::perms::others_write |
+                                 fs::perms::others_exec);
+      }
+      // Root, or in a drop box nobody, in the test directory.
+      ProcessOptions as_user = unprivileged;
+      as_user.drop_root = c.drop_box;
+      const std::string hexpoke = c.drop_box ? "./hexpoke" : HexpokeBinary();
       const std::string real_dir = fs::canonical(dir).string() + "/";
       std::string readable;  // files the child held open that others may read
-      ProcessOptions options;
+      ProcessOptions options = as_user;
       options.refuse_tmpfile = refuse_tmpfile;
       options.hold_at = SYS_write;
       options.on_hold = [&](pid_t pid, int nth) {
@@ -1040,14 +1132,17 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
           }
         }
       };
+      const std::string relative = fs::path(dir).filename().string();
       const mode_t saved_umask = umask(c.umask);
-      const int made =
-          open((dir + "/made.hex").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-      close(made);
-      const ProcessResult result = Hexpoke(
-          {"-i", in, "-o", dir + "/fw.hex", "-a", "0", "-v", "22"}, options);
+      const ProcessResult made = RunProcess(
+          {"/bin/sh", "-c", ": > \"$0\"", relative + "/made.hex"}, as_user);
+      const ProcessResult result =
+          RunProcess({hexpoke, "-i", "in.hex", "-o", relative + "/fw.hex",
+                      "-a", "0", "-v", "22"},
+                     options);
       umask(saved_umask);
-      ASSERT_GE(made, 0) << name;
+      ASSERT_EQ(made.exit_code, 0) << name;
+      EXPECT_EQ(result.out, "") << name;
       EXPECT_EQ(result.exit_code, 0) << name;
       EXPECT_EQ(Read(dir + "/fw.hex"), ":0100000022DD\n:00000001FF\n") << name;
       EXPECT_EQ(Stat(dir + "/fw.hex").st_mode, Stat(dir + "/made.hex").st_mode)
