@@ -10,7 +10,9 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <string.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -455,6 +457,57 @@ TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
 }
 
 #ifndef _WIN32
+// Mounts made for a test, in a mount namespace that the test process makes
+// for itself the first time (nothing propagates from it to the rest of the
+// machine), so that no other process sees them and they go with the
+// process however it ends. Those made through one of these are undone
+// when it is destroyed.
+class PrivateMounts {
+ public:
+  PrivateMounts() = default;
+  PrivateMounts(const PrivateMounts&) = delete;
+  PrivateMounts& operator=(const PrivateMounts&) = delete;
+  ~PrivateMounts() {
+    for (auto at = made_.rbegin(); at != made_.rend(); ++at) {
+      umount2(at->c_str(), MNT_DETACH);
+    }
+  }
+
+  // False where the test may make no mount namespace (not root, or a
+  // container that forbids it).
+  static bool Possible() {
+    static const bool entered =
+        unshare(CLONE_NEWNS) == 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return entered;
+  }
+
+  // `from` seen at `to` as well, read-only if asked.
+  bool Bind(const std::string& from, const std::string& to,
+            bool read_only = false) {
+    if (!Possible() ||
+        mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      return false;
+    }
+    made_.push_back(to);
+    return !read_only || mount(nullptr, to.c_str(), nullptr,
+                               MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+  }
+
+  // A tmpfs at `at`, with mount options such as "size=256k".
+  bool Tmpfs(const std::string& at, const std::string& options) {
+    if (!Possible() ||
+        mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      return false;
+    }
+    made_.push_back(at);
+    return true;
+  }
+
+ private:
+  std::vector<std::string> made_;
+};
+
 // Makes directories nested under `base`/chain so deep that the path to a
 // link at their bottom is `length` bytes long, relative to `base`, and
 // returns that path. The link leads to `target`, relative to `base`, by
@@ -497,13 +550,16 @@ ProcessResult Redirect(const std::string& in, const std::string& out,
 // plain file. It is replaced where a new file can be made beside it and
 // take its place, and otherwise rewritten in place: the same file, owner
 // and permissions. Rewritten in place are another user's file, which a
-// replacement would take from its owner (shared, sticky), and one in a
-// directory that may not be written (closed). Replaced are files in drop boxes, which may be written and searched but
+// replacement would take from its owner (shared, sticky); one in a
+// directory that may not be written (closed) or that is mounted read-only,
+// into which a writable file is mounted; and a file mounted over its name,
+// as `docker run -v` mounts one file, which nothing can be renamed over.
+// Replaced are files in drop boxes, which may be written and searched but
 // not read; and one at the end of a path of 4,050 bytes that ends in a
 // relative link, whose target put in its place would pass PATH_MAX.
 TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
 #ifdef _WIN32
-  GTEST_SKIP() << "POSIX only: file owners and permission bits";
+  GTEST_SKIP() << "POSIX only: file owners, permission bits, mounts";
 #else
   const ProcessOptions unprivileged = Unprivileged(dir_);
   Write("in.hex", kTwoRecords);
@@ -517,7 +573,7 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
   const fs::perms drop_box = fs::perms::owner_all | fs::perms::group_write |
                              fs::perms::group_exec | fs::perms::others_write |
                              fs::perms::others_exec;
-  enum Setup { kPlain, kLongPath };
+  enum Setup { kPlain, kMountedOverName, kMountedReadOnly, kLongPath };
   const struct {
     const char* dir;
     fs::perms dir_perms;
@@ -530,6 +586,9 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
       {"sticky", fs::perms::all | fs::perms::sticky_bit, true, false, kPlain,
        true},
       {"closed", closed, false, false, kPlain, true},
+      {"mounted", fs::perms::all, true, true, kMountedOverName, true},
+      {"mounted-read-only", fs::perms::all, true, true, kMountedReadOnly,
+       true},
       {"drop-box", drop_box, true, true, kPlain, false},
       {"sticky-drop-box", drop_box | fs::perms::sticky_bit, true, true, kPlain,
        false},
@@ -543,9 +602,14 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
     const std::string dir = Path(c.dir);
     fs::create_directory(dir);
     const std::string file = Write(std::string(c.dir) + "/fw.hex", "old\n");
-    ASSERT_EQ(chmod(file.c_str(), 0666), 0) << c.dir;
+    // What the row's runs write; for a mount, the file mounted there.
+    const std::string written =
+        c.setup == kMountedOverName || c.setup == kMountedReadOnly
+            ? Write(std::string(c.dir) + "-mounted.hex", "old\n")
+            : file;
+    ASSERT_EQ(chmod(written.c_str(), 0666), 0) << c.dir;
     if (c.nobodys) {
-      ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0) << c.dir;
+      ASSERT_EQ(chown(written.c_str(), 65534, 65534), 0) << c.dir;
     }
     fs::permissions(dir, c.dir_perms);
     std::string out = std::string(c.dir) + "/fw.hex";
@@ -554,23 +618,32 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
           std::min<std::size_t>(4050, 4090 - dir_.string().size());
       out = LongPathTo(dir_, length, out);
     }
-    const struct stat before = Stat(file);
-    for (const bool shell : {true, false}) {
-      const char* run = shell ? " (redirection)" : " (hexpoke)";
-      const ProcessResult result =
-          shell ? Redirect("in.hex", out, unprivileged)
-                : RunProcess({"./hexpoke", "-i", "in.hex", "-o", out, "-a",
-                              "0", "-v", "22"},
-                             unprivileged);
-      EXPECT_EQ(result.out, "") << c.dir << run;
-      EXPECT_EQ(result.exit_code, 0) << c.dir << run;
-      EXPECT_EQ(Read(file), shell ? kTwoRecords : patched) << c.dir << run;
+    {
+      PrivateMounts mounts;
+      if ((c.setup == kMountedReadOnly && !mounts.Bind(dir, dir, true)) ||
+          ((c.setup == kMountedOverName || c.setup == kMountedReadOnly) &&
+           !mounts.Bind(written, file))) {
+        std::cout << "[ NOT RUN  ] row " << c.dir << ": no mount namespace\n";
+        continue;
+      }
+      const struct stat before = Stat(file);
+      for (const bool shell : {true, false}) {
+        const char* run = shell ? " (redirection)" : " (hexpoke)";
+        const ProcessResult result =
+            shell ? Redirect("in.hex", out, unprivileged)
+                  : RunProcess({"./hexpoke", "-i", "in.hex", "-o", out, "-a",
+                                "0", "-v", "22"},
+                               unprivileged);
+        EXPECT_EQ(result.out, "") << c.dir << run;
+        EXPECT_EQ(result.exit_code, 0) << c.dir << run;
+        EXPECT_EQ(Read(file), shell ? kTwoRecords : patched) << c.dir << run;
+      }
+      const struct stat after = Stat(file);
+      EXPECT_EQ(after.st_ino == before.st_ino, c.in_place) << c.dir;
+      EXPECT_EQ(after.st_uid, before.st_uid) << c.dir;
+      EXPECT_EQ(after.st_mode, before.st_mode) << c.dir;
+      EXPECT_EQ(Listing(dir), std::vector<std::string>{"fw.hex"}) << c.dir;
     }
-    const struct stat after = Stat(file);
-    EXPECT_EQ(after.st_ino == before.st_ino, c.in_place) << c.dir;
-    EXPECT_EQ(after.st_uid, before.st_uid) << c.dir;
-    EXPECT_EQ(after.st_mode, before.st_mode) << c.dir;
-    EXPECT_EQ(Listing(dir), std::vector<std::string>{"fw.hex"}) << c.dir;
     fs::permissions(dir, fs::perms::all);  // to clean up
   }
 #endif

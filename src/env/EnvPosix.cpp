@@ -402,7 +402,7 @@ class PosixOutputFile final : public OutputFile {
     }
     if (CreateTemporary(true)) return true;
     // No new file may be made beside it: the old one can still be written.
-    if (errno == EACCES || errno == EPERM) {
+    if (RefusedByDirectory(errno)) {
       method_ = OutputMethod::kRewriteInPlace;
       return true;
     }
@@ -451,13 +451,16 @@ class PosixOutputFile final : public OutputFile {
   }
 
   // Whether the name in the directory still leads to `file` (the same
-  // device and inode), or to nothing when `file` is null.
+  // device and inode), or to nothing when `file` is null. Sets errno to
+  // EEXIST where it leads to another file.
   bool NameLeadsTo(const struct stat* file) const {
     struct stat now {};
     if (fstatat(dir_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
       return file == nullptr && errno == ENOENT;
     }
-    return file != nullptr && SameFile(now, *file);
+    if (file != nullptr && SameFile(now, *file)) return true;
+    errno = EEXIST;
+    return false;
   }
 
   // What the path named went away between the look and the open, so the
@@ -471,6 +474,22 @@ class PosixOutputFile final : public OutputFile {
     if (dir_ >= 0 && NameLeadsTo(&original_)) {
       unlinkat(dir_, name_.c_str(), 0);
     }
+  }
+
+  // Whether making the new file failed (`error`) for a reason that is the
+  // directory's alone and says nothing of writing the old file: no right to
+  // make one there (EACCES, or EPERM where the directory is immutable), a
+  // read-only mount (EROFS, where a writable file is mounted into it), a
+  // name too long for it, or any error at all where the old file lies on
+  // another file system (one mounted over its name).
+  bool RefusedByDirectory(int error) const {
+    if (error == EACCES || error == EPERM || error == EROFS ||
+        error == ENAMETOOLONG) {
+      return true;
+    }
+    struct stat directory {};
+    return fstat(dir_, &directory) == 0 &&
+           directory.st_dev != original_.st_dev;
   }
 
   // Makes the new file in the directory, open as `temporary_`, readable and
@@ -604,17 +623,27 @@ class PosixOutputFile final : public OutputFile {
 #endif
 
   bool Replace() {
-    if (!CarryOverIdentity()) {
-      // Not as the old file was: as Vim does, keep the file and its
-      // identity and write it in place instead.
-      if (!has_original_ || !ReadTemporary()) return false;
-      DiscardTemporary();
-      method_ = OutputMethod::kRewriteInPlace;
-      return RewriteInPlace();
+    // Not as the old file was: as Vim does, keep the file and its identity
+    // and write it in place instead.
+    if (!CarryOverIdentity()) return RewriteInstead();
+    if (fsync(temporary_) != 0) return false;
+    if (!PutInPlace()) {
+      // A name that a file is mounted on (a single file bind-mounted into a
+      // container) cannot be renamed over (EBUSY), nor one on another file
+      // system (EXDEV); the file itself can still be written.
+      return (errno == EBUSY || errno == EXDEV) && RewriteInstead();
     }
-    if (fsync(temporary_) != 0 || !PutInPlace()) return false;
     SyncDirectory();
     return true;
+  }
+
+  // Writes the new file's text into the old file instead, and removes the
+  // new file.
+  bool RewriteInstead() {
+    if (!has_original_ || !ReadTemporary()) return false;
+    DiscardTemporary();
+    method_ = OutputMethod::kRewriteInPlace;
+    return RewriteInPlace();
   }
 
   // Puts the new file under the name. A signal meanwhile waits until that
