@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -508,6 +509,62 @@ class PrivateMounts {
   std::vector<std::string> made_;
 };
 
+// A process that holds a read lease on a file, as a file server holds one
+// for a client (Samba's oplocks, NFS delegations), until the kernel asks
+// for it back (SIGIO: another process opens the file to write it), and
+// then gives it up, or after 10 s, ends.
+class LeaseHolder {
+ public:
+  explicit LeaseHolder(const std::string& file) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    sigset_t io;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    sigset_t saved;
+    sigprocmask(SIG_BLOCK, &io, &saved);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = open(file.c_str(), O_RDONLY);
+      const char leased =
+          fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? '1' : '0';
+      if (write(ready[1], &leased, 1) != 1 || leased != '1') _exit(1);
+      const timespec at_most = {10, 0};
+      if (sigtimedwait(&io, nullptr, &at_most) != SIGIO) _exit(2);
+      _exit(fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 3);
+    }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    close(ready[1]);
+    char leased = '0';
+    held_ = pid_ > 0 && read(ready[0], &leased, 1) == 1 && leased == '1';
+    close(ready[0]);
+  }
+  LeaseHolder(const LeaseHolder&) = delete;
+  LeaseHolder& operator=(const LeaseHolder&) = delete;
+  ~LeaseHolder() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // False where there are no leases (fs.leases-enable, the file system).
+  bool held() const { return held_; }
+
+  // Waits for the holder to end: whether it was asked to give the lease up
+  // and did.
+  bool GaveUp() {
+    int status = 0;
+    const bool ended = pid_ > 0 && waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool held_ = false;
+};
+
 // Makes directories nested under `base`/chain so deep that the path to a
 // link at their bottom is `length` bytes long, relative to `base`, and
 // returns that path. The link leads to `target`, relative to `base`, by
@@ -555,11 +612,12 @@ ProcessResult Redirect(const std::string& in, const std::string& out,
 // into which a writable file is mounted; and a file mounted over its name,
 // as `docker run -v` mounts one file, which nothing can be renamed over.
 // Replaced are files in drop boxes, which may be written and searched but
-// not read; and one at the end of a path of 4,050 bytes that ends in a
+// not read; a file that another process holds a lease on and gives up
+// when asked; and one at the end of a path of 4,050 bytes that ends in a
 // relative link, whose target put in its place would pass PATH_MAX.
 TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
 #ifdef _WIN32
-  GTEST_SKIP() << "POSIX only: file owners, permission bits, mounts";
+  GTEST_SKIP() << "POSIX only: file owners, permission bits, mounts, leases";
 #else
   const ProcessOptions unprivileged = Unprivileged(dir_);
   Write("in.hex", kTwoRecords);
@@ -573,7 +631,7 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
   const fs::perms drop_box = fs::perms::owner_all | fs::perms::group_write |
                              fs::perms::group_exec | fs::perms::others_write |
                              fs::perms::others_exec;
-  enum Setup { kPlain, kMountedOverName, kMountedReadOnly, kLongPath };
+  enum Setup { kPlain, kMountedOverName, kMountedReadOnly, kLeased, kLongPath };
   const struct {
     const char* dir;
     fs::perms dir_perms;
@@ -592,6 +650,7 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
       {"drop-box", drop_box, true, true, kPlain, false},
       {"sticky-drop-box", drop_box | fs::perms::sticky_bit, true, true, kPlain,
        false},
+      {"leased", fs::perms::all, true, true, kLeased, false},
       {"long", fs::perms::all, true, true, kLongPath, false},
   };
   for (const auto& c : cases) {
@@ -611,6 +670,10 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
     if (c.nobodys) {
       ASSERT_EQ(chown(written.c_str(), 65534, 65534), 0) << c.dir;
     }
+    if (c.setup == kLeased && !LeaseHolder(file).held()) {
+      std::cout << "[ NOT RUN  ] row " << c.dir << ": no leases here\n";
+      continue;
+    }
     fs::permissions(dir, c.dir_perms);
     std::string out = std::string(c.dir) + "/fw.hex";
     if (c.setup == kLongPath) {
@@ -629,6 +692,8 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
       const struct stat before = Stat(file);
       for (const bool shell : {true, false}) {
         const char* run = shell ? " (redirection)" : " (hexpoke)";
+        std::unique_ptr<LeaseHolder> holder;
+        if (c.setup == kLeased) holder = std::make_unique<LeaseHolder>(file);
         const ProcessResult result =
             shell ? Redirect("in.hex", out, unprivileged)
                   : RunProcess({"./hexpoke", "-i", "in.hex", "-o", out, "-a",
@@ -637,6 +702,9 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
         EXPECT_EQ(result.out, "") << c.dir << run;
         EXPECT_EQ(result.exit_code, 0) << c.dir << run;
         EXPECT_EQ(Read(file), shell ? kTwoRecords : patched) << c.dir << run;
+        if (holder) {
+          EXPECT_TRUE(holder->held() && holder->GaveUp()) << run;
+        }
       }
       const struct stat after = Stat(file);
       EXPECT_EQ(after.st_ino == before.st_ino, c.in_place) << c.dir;

@@ -10,11 +10,13 @@
 #include <sys/xattr.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <istream>
 #include <memory>
@@ -256,6 +258,27 @@ bool AppendOnly(int dir) {
 #endif
 }
 
+// Opens `path` as open(2) with `flags` would, but where it meets a lease
+// that another program holds on a regular file (Samba's oplocks, NFS
+// delegations), as the same open without O_NONBLOCK would: the kernel has
+// asked the holder to give the lease up and refuses every such open
+// (EWOULDBLOCK) until it has, or until it breaks the lease itself after
+// fs.lease-break-time. The open is tried again until then, still with
+// O_NONBLOCK, so that a FIFO put under the name meanwhile is never waited
+// for.
+int OpenWaitingForLeases(const std::string& path, int flags) {
+  long pause_ns = 1000000;
+  for (;;) {
+    const int fd = open(path.c_str(), flags, 0);
+    if (fd >= 0 || errno != EWOULDBLOCK || (flags & O_NONBLOCK) == 0) {
+      return fd;
+    }
+    const timespec pause = {0, pause_ns};
+    nanosleep(&pause, nullptr);
+    pause_ns = std::min(2 * pause_ns, 100000000L);
+  }
+}
+
 bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = write(fd, text.data(), text.size());
@@ -380,8 +403,8 @@ class PosixOutputFile final : public OutputFile {
     // reader, as for a shell; a regular file swapped for a FIFO meanwhile
     // must not.
     const int no_wait = S_ISREG(reached.st_mode) ? O_NONBLOCK : 0;
-    fd_ = open(path.c_str(),
-               O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait, 0);
+    fd_ = OpenWaitingForLeases(
+        path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait);
     owns_fd_ = true;
     if (fd_ < 0 || fstat(fd_, &original_) != 0) return false;
     if (!SameFile(original_, reached)) {
