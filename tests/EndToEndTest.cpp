@@ -8,6 +8,7 @@
 #else
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <signal.h>
 #include <string.h>
 #include <sched.h>
@@ -21,6 +22,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -507,6 +509,56 @@ class PrivateMounts {
 
  private:
   std::vector<std::string> made_;
+};
+
+// A loop device over the file `backing`, for a test. The device lets go of
+// the file as soon as nothing holds it open (LO_FLAGS_AUTOCLEAR), and this
+// holds it open until destroyed, so that the device goes with the test
+// however that ends.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const std::string& backing) {
+#ifdef LOOP_CONFIGURE
+    const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    const int file = open(backing.c_str(), O_RDWR | O_CLOEXEC);
+    // Another program may take the free device first.
+    for (int attempt = 0; attempt < 10 && control >= 0 && file >= 0 &&
+                          fd_ < 0;
+         ++attempt) {
+      const int number = ioctl(control, LOOP_CTL_GET_FREE);
+      const std::string path = "/dev/loop" + std::to_string(number);
+      const int device =
+          number < 0 ? -1 : open(path.c_str(), O_RDWR | O_CLOEXEC);
+      if (device < 0) break;
+      loop_config config{};
+      config.fd = static_cast<std::uint32_t>(file);
+      config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+      if (ioctl(device, LOOP_CONFIGURE, &config) == 0) {
+        fd_ = device;
+        path_ = path;
+        break;
+      }
+      close(device);
+      if (errno != EBUSY) break;
+    }
+    if (file >= 0) close(file);
+    if (control >= 0) close(control);
+#else
+    (void)backing;
+#endif
+  }
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  ~LoopDevice() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // The device, or "" where none could be made.
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
 };
 
 // A process that holds a read lease on a file, as a file server holds one
@@ -1405,34 +1457,79 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
 #endif
 }
 
-// Devices are never taken for files to be replaced, whatever their names.
+// Devices are never taken for files to be replaced, whatever their names,
+// and what is written to one must reach it: a block device is synced, and
+// a failure there is a failed write. The block devices are loop devices
+// over a file in a small tmpfs, which has room for it or is full: there a
+// shell's redirection ends well, and the device gets nothing (the kernel
+// logs "lost async page write").
 TEST_F(EndToEnd, DevicesAreWrittenDirectly) {
   const std::string in = Write("in.hex", ":0100000011EE\n");
+  const std::string image = ":0100000022DD\n:00000001FF\n";
   std::vector<std::string> listing = {"in.hex"};
 #ifndef _WIN32
   // A link of the user's own to a device is a device too.
   fs::create_symlink("/dev/null", Path("null-link"));
-  listing.emplace_back("null-link");
+  fs::create_directory(Path("disk"));
+  listing = {"disk", "in.hex", "null-link"};
 #endif
+  enum Loop { kNoLoop, kLoop, kLoopOnAFullDisk };
   const struct {
     Platform platform;
-    const char* output;  // in the test directory
+    const char* output;  // in the test directory, or the loop device's row
+    Loop loop;
     const char* out;
     int exit_code;
   } cases[] = {
-      {Platform::kPosix, "null-link", "", 0},
-      {Platform::kWindows, "NUL", "", 0},
+      {Platform::kPosix, "null-link", kNoLoop, "", 0},
+      {Platform::kPosix, "a loop device", kLoop, "", 0},
+      {Platform::kPosix, "a loop device over a full disk", kLoopOnAFullDisk,
+       "Error : File not written\n", 127},
+      {Platform::kWindows, "NUL", kNoLoop, "", 0},
       // The console, which the tests' children lack.
-      {Platform::kWindows, "CON", "Error : File not opened\n", 127},
+      {Platform::kWindows, "CON", kNoLoop, "Error : File not opened\n", 127},
   };
   ProcessOptions in_dir;
   in_dir.working_directory = dir_.u8string();
   for (const auto& c : cases) {
     if (!RunsHere(c.platform, c.output)) continue;
+    std::string output = c.output;
+    const std::string backing = Path("disk/backing");
+#ifndef _WIN32
+    PrivateMounts mounts;
+    std::unique_ptr<LoopDevice> device;
+    if (c.loop != kNoLoop) {
+      if (!mounts.Tmpfs(Path("disk"), "size=256k")) {
+        std::cout << "[ NOT RUN  ] row " << c.output
+                  << ": no mount namespace\n";
+        continue;
+      }
+      std::ofstream(backing).close();
+      fs::resize_file(backing, 1 << 20);  // sparse: the disk holds nothing
+      if (c.loop == kLoopOnAFullDisk) {
+        const int filler = open(Path("disk/filler").c_str(),
+                                O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const std::string block(65536, '\0');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        close(filler);
+      }
+      device = std::make_unique<LoopDevice>(backing);
+      if (device->path().empty()) {
+        std::cout << "[ NOT RUN  ] row " << c.output << ": no loop device\n";
+        continue;
+      }
+      output = device->path();
+      EXPECT_EQ(Redirect(in, output).exit_code, 0) << c.output;
+    }
+#endif
     const ProcessResult result =
-        Hexpoke({"-i", in, "-o", c.output, "-a", "0", "-v", "22"}, in_dir);
+        Hexpoke({"-i", in, "-o", output, "-a", "0", "-v", "22"}, in_dir);
     EXPECT_EQ(result.out, Native(c.out)) << c.output;
     EXPECT_EQ(result.exit_code, c.exit_code) << c.output;
+    if (c.loop == kLoop) {
+      EXPECT_EQ(Read(backing).substr(0, image.size()), image) << c.output;
+    }
     EXPECT_EQ(Listing(), listing) << c.output;
   }
 #ifndef _WIN32

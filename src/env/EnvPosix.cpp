@@ -279,6 +279,18 @@ int OpenWaitingForLeases(const std::string& path, int flags) {
   }
 }
 
+// Makes what was written to the device open as `fd` reach it. Written
+// through the page cache, a block device gets it only at writeback, whose
+// errors would be lost (the kernel logs "lost async page write"), so a
+// failed sync is a failed write. A character device, a FIFO or a terminal
+// that cannot be synced (EINVAL, as /dev/null gives) holds nothing back.
+bool SyncDevice(int fd) {
+  if (fsync(fd) == 0) return true;
+  struct stat status {};
+  return errno == EINVAL && fstat(fd, &status) == 0 &&
+         !S_ISBLK(status.st_mode);
+}
+
 bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = write(fd, text.data(), text.size());
@@ -458,10 +470,16 @@ class PosixOutputFile final : public OutputFile {
       case OutputMethod::kRewriteInPlace:
         return RewriteInPlace();
       case OutputMethod::kWriteDirectly:
+        return SyncDevice(fd_);
       case OutputMethod::kWriteOwnDescriptor:
         break;
     }
-    return true;
+    // A device that the descriptor was opened on is synced as any other; a
+    // file is the caller's, who may go on writing it.
+    struct stat status {};
+    const bool device = fstat(fd_, &status) == 0 &&
+                        (S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode));
+    return !device || SyncDevice(fd_);
   }
 
  private:
