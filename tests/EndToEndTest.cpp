@@ -8,9 +8,12 @@
 #else
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/loop.h>
 #include <signal.h>
 #include <string.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,11 +22,13 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -454,51 +459,312 @@ TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
 #endif
 }
 
-// A file that the user may write but whose replacement would not keep its
-// owner (another user's file), or could not be made at all (a directory
-// the user may not write to), is rewritten in place: the same file, owner
-// and permissions, the new contents.
-TEST_F(EndToEnd, AFileThatCannotBeReplacedIsRewrittenInPlace) {
+#ifndef _WIN32
+// Mounts made for a test, in a mount namespace that the test process makes
+// for itself the first time (nothing propagates from it to the rest of the
+// machine), so that no other process sees them and they go with the
+// process however it ends. Those made through one of these are undone
+// when it is destroyed.
+class PrivateMounts {
+ public:
+  PrivateMounts() = default;
+  PrivateMounts(const PrivateMounts&) = delete;
+  PrivateMounts& operator=(const PrivateMounts&) = delete;
+  ~PrivateMounts() {
+    for (auto at = made_.rbegin(); at != made_.rend(); ++at) {
+      umount2(at->c_str(), MNT_DETACH);
+    }
+  }
+
+  // False where the test may make no mount namespace (not root, or a
+  // container that forbids it).
+  static bool Possible() {
+    static const bool entered =
+        unshare(CLONE_NEWNS) == 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return entered;
+  }
+
+  // `from` seen at `to` as well, read-only if asked.
+  bool Bind(const std::string& from, const std::string& to,
+            bool read_only = false) {
+    if (!Possible() ||
+        mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      return false;
+    }
+    made_.push_back(to);
+    return !read_only || mount(nullptr, to.c_str(), nullptr,
+                               MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+  }
+
+  // A tmpfs at `at`, with mount options such as "size=256k".
+  bool Tmpfs(const std::string& at, const std::string& options) {
+    if (!Possible() ||
+        mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      return false;
+    }
+    made_.push_back(at);
+    return true;
+  }
+
+ private:
+  std::vector<std::string> made_;
+};
+
+// A loop device over the file `backing`, for a test. The device lets go of
+// the file as soon as nothing holds it open (LO_FLAGS_AUTOCLEAR), and this
+// holds it open until destroyed, so that the device goes with the test
+// however that ends.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const std::string& backing) {
+#ifdef LOOP_CONFIGURE
+    const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    const int file = open(backing.c_str(), O_RDWR | O_CLOEXEC);
+    // Another program may take the free device first.
+    for (int attempt = 0; attempt < 10 && control >= 0 && file >= 0 &&
+                          fd_ < 0;
+         ++attempt) {
+      const int number = ioctl(control, LOOP_CTL_GET_FREE);
+      const std::string path = "/dev/loop" + std::to_string(number);
+      const int device =
+          number < 0 ? -1 : open(path.c_str(), O_RDWR | O_CLOEXEC);
+      if (device < 0) break;
+      loop_config config{};
+      config.fd = static_cast<std::uint32_t>(file);
+      config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+      if (ioctl(device, LOOP_CONFIGURE, &config) == 0) {
+        fd_ = device;
+        path_ = path;
+        break;
+      }
+      close(device);
+      if (errno != EBUSY) break;
+    }
+    if (file >= 0) close(file);
+    if (control >= 0) close(control);
+#else
+    (void)backing;
+#endif
+  }
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  ~LoopDevice() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // The device, or "" where none could be made.
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// A process that holds a read lease on a file, as a file server holds one
+// for a client (Samba's oplocks, NFS delegations), until the kernel asks
+// for it back (SIGIO: another process opens the file to write it), and
+// then gives it up, or after 10 s, ends.
+class LeaseHolder {
+ public:
+  explicit LeaseHolder(const std::string& file) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    sigset_t io;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    sigset_t saved;
+    sigprocmask(SIG_BLOCK, &io, &saved);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = open(file.c_str(), O_RDONLY);
+      const char leased =
+          fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? '1' : '0';
+      if (write(ready[1], &leased, 1) != 1 || leased != '1') _exit(1);
+      const timespec at_most = {10, 0};
+      if (sigtimedwait(&io, nullptr, &at_most) != SIGIO) _exit(2);
+      _exit(fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 3);
+    }
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    close(ready[1]);
+    char leased = '0';
+    held_ = pid_ > 0 && read(ready[0], &leased, 1) == 1 && leased == '1';
+    close(ready[0]);
+  }
+  LeaseHolder(const LeaseHolder&) = delete;
+  LeaseHolder& operator=(const LeaseHolder&) = delete;
+  ~LeaseHolder() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // False where there are no leases (fs.leases-enable, the file system).
+  bool held() const { return held_; }
+
+  // Waits for the holder to end: whether it was asked to give the lease up
+  // and did.
+  bool GaveUp() {
+    int status = 0;
+    const bool ended = pid_ > 0 && waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool held_ = false;
+};
+
+// Makes directories nested under `base`/chain so deep that the path to a
+// link at their bottom is `length` bytes long, relative to `base`, and
+// returns that path. The link leads to `target`, relative to `base`, by
+// climbing back up: it is made long too (some 160 bytes), so that a path
+// made by putting it in the link's place passes PATH_MAX.
+std::string LongPathTo(const fs::path& base, std::size_t length,
+                       const std::string& target) {
+  std::string path = "chain";
+  int at = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string climb;
+  for (std::string name = path; !name.empty();) {
+    EXPECT_EQ(mkdirat(at, name.c_str(), 0755), 0) << name;
+    const int next = openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    close(at);
+    at = next;
+    climb += "../";
+    // Each name of 250 bytes but the last, which brings the path, with
+    // "/l" after it, to `length`.
+    const std::size_t room = length - path.size() - 2;
+    name = room == 0 ? "" : std::string(room > 253 ? 250 : room - 1, 'd');
+    if (!name.empty()) path += "/" + name;
+  }
+  std::string dots;
+  for (int i = 0; i < 50; ++i) dots += "./";
+  EXPECT_EQ(symlinkat((dots + climb + target).c_str(), at, "l"), 0);
+  close(at);
+  return path + "/l";
+}
+
+// What a shell's redirection `cat IN > OUT` gives, run as `options` say.
+ProcessResult Redirect(const std::string& in, const std::string& out,
+                       const ProcessOptions& options = {}) {
+  return RunProcess({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", in, out},
+                    options);
+}
+#endif
+
+// Wherever a shell's redirection (`cat IN > OUT`, run by the same user)
+// can write a file, hexpoke writes it too, and the file comes out as on a
+// plain file. It is replaced where a new file can be made beside it and
+// take its place, and otherwise rewritten in place: the same file, owner
+// and permissions. Rewritten in place are another user's file, which a
+// replacement would take from its owner (shared, sticky); one in a
+// directory that may not be written (closed) or that is mounted read-only,
+// into which a writable file is mounted; and a file mounted over its name,
+// as `docker run -v` mounts one file, which nothing can be renamed over.
+// Replaced are files in drop boxes, which may be written and searched but
+// not read; a file that another process holds a lease on and gives up
+// when asked; and one at the end of a path of 4,050 bytes that ends in a
+// relative link, whose target put in its place would pass PATH_MAX.
+TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
 #ifdef _WIN32
-  GTEST_SKIP() << "POSIX only: file owners and permission bits";
+  GTEST_SKIP() << "POSIX only: file owners, permission bits, mounts, leases";
 #else
   const ProcessOptions unprivileged = Unprivileged(dir_);
   Write("in.hex", kTwoRecords);
+  const std::string patched =
+      ":10000000220102030405060708090A0B0C0D0E0F56\n"
+      ":10001000101112131415161718191A1B1C1D1E1F68\n"
+      ":00000001FF\n";
   const bool as_root = geteuid() == 0;
+  const fs::perms closed = fs::perms::owner_read | fs::perms::owner_exec |
+                           fs::perms::others_read | fs::perms::others_exec;
+  const fs::perms drop_box = fs::perms::owner_all | fs::perms::group_write |
+                             fs::perms::group_exec | fs::perms::others_write |
+                             fs::perms::others_exec;
+  enum Setup { kPlain, kMountedOverName, kMountedReadOnly, kLeased, kLongPath };
   const struct {
     const char* dir;
     fs::perms dir_perms;
-    bool needs_root;  // the file must belong to someone else
+    bool needs_root;  // the file belongs to someone else, or it mounts
+    bool nobodys;  // the file is the running user's (nobody's), or root's
+    Setup setup;
+    bool in_place;
   } cases[] = {
-      {"shared", fs::perms::all, true},
-      {"sticky", fs::perms::all | fs::perms::sticky_bit, true},
-      {"closed", fs::perms::owner_read | fs::perms::owner_exec |
-                     fs::perms::others_read | fs::perms::others_exec,
+      {"shared", fs::perms::all, true, false, kPlain, true},
+      {"sticky", fs::perms::all | fs::perms::sticky_bit, true, false, kPlain,
+       true},
+      {"closed", closed, false, false, kPlain, true},
+      {"mounted", fs::perms::all, true, true, kMountedOverName, true},
+      {"mounted-read-only", fs::perms::all, true, true, kMountedReadOnly,
+       true},
+      {"drop-box", drop_box, true, true, kPlain, false},
+      {"sticky-drop-box", drop_box | fs::perms::sticky_bit, true, true, kPlain,
        false},
+      {"leased", fs::perms::all, false, true, kLeased, false},
+      {"long", fs::perms::all, false, true, kLongPath, false},
   };
   for (const auto& c : cases) {
-    if (c.needs_root && !as_root) continue;
-    fs::create_directory(Path(c.dir));
+    if (c.needs_root && !as_root) {
+      std::cout << "[ NOT RUN  ] row " << c.dir << ": needs root\n";
+      continue;
+    }
+    const std::string dir = Path(c.dir);
+    fs::create_directory(dir);
     const std::string file = Write(std::string(c.dir) + "/fw.hex", "old\n");
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::group_write |
-                              fs::perms::others_read | fs::perms::others_write);
-    fs::permissions(Path(c.dir), c.dir_perms);
-    const struct stat before = Stat(file);
-    const ProcessResult result =
-        RunProcess({"./hexpoke", "-i", "in.hex", "-o", c.dir + std::string("/fw.hex"),
-                    "-a", "0", "-v", "AA"},
-                   unprivileged);
-    EXPECT_EQ(result.out, "") << c.dir;
-    EXPECT_EQ(result.exit_code, 0) << c.dir;
-    EXPECT_EQ(Read(file).substr(0, 15), ":10000000AA0102") << c.dir;
-    const struct stat after = Stat(file);
-    EXPECT_EQ(after.st_ino, before.st_ino) << c.dir;
-    EXPECT_EQ(after.st_uid, before.st_uid) << c.dir;
-    EXPECT_EQ(after.st_mode, before.st_mode) << c.dir;
-    EXPECT_EQ(Listing(Path(c.dir)), std::vector<std::string>{"fw.hex"})
-        << c.dir;
-    fs::permissions(Path(c.dir), fs::perms::all);  // to clean up
+    // What the row's runs write; for a mount, the file mounted there.
+    const std::string written =
+        c.setup == kMountedOverName || c.setup == kMountedReadOnly
+            ? Write(std::string(c.dir) + "-mounted.hex", "old\n")
+            : file;
+    ASSERT_EQ(chmod(written.c_str(), 0666), 0) << c.dir;
+    if (c.nobodys && as_root) {
+      ASSERT_EQ(chown(written.c_str(), 65534, 65534), 0) << c.dir;
+    }
+    if (c.setup == kLeased && !LeaseHolder(file).held()) {
+      std::cout << "[ NOT RUN  ] row " << c.dir << ": no leases here\n";
+      continue;
+    }
+    fs::permissions(dir, c.dir_perms);
+    std::string out = std::string(c.dir) + "/fw.hex";
+    if (c.setup == kLongPath) {
+      const std::size_t length =
+          std::min<std::size_t>(4050, 4090 - dir_.string().size());
+      out = LongPathTo(dir_, length, out);
+    }
+    {
+      PrivateMounts mounts;
+      if ((c.setup == kMountedReadOnly && !mounts.Bind(dir, dir, true)) ||
+          ((c.setup == kMountedOverName || c.setup == kMountedReadOnly) &&
+           !mounts.Bind(written, file))) {
+        std::cout << "[ NOT RUN  ] row " << c.dir << ": no mount namespace\n";
+        continue;
+      }
+      const struct stat before = Stat(file);
+      for (const bool shell : {true, false}) {
+        const char* run = shell ? " (redirection)" : " (hexpoke)";
+        std::unique_ptr<LeaseHolder> holder;
+        if (c.setup == kLeased) holder = std::make_unique<LeaseHolder>(file);
+        const ProcessResult result =
+            shell ? Redirect("in.hex", out, unprivileged)
+                  : RunProcess({"./hexpoke", "-i", "in.hex", "-o", out, "-a",
+                                "0", "-v", "22"},
+                               unprivileged);
+        EXPECT_EQ(result.out, "") << c.dir << run;
+        EXPECT_EQ(result.exit_code, 0) << c.dir << run;
+        EXPECT_EQ(Read(file), shell ? kTwoRecords : patched) << c.dir << run;
+        if (holder) {
+          EXPECT_TRUE(holder->held() && holder->GaveUp()) << run;
+        }
+      }
+      const struct stat after = Stat(file);
+      EXPECT_EQ(after.st_ino == before.st_ino, c.in_place) << c.dir;
+      EXPECT_EQ(after.st_uid, before.st_uid) << c.dir;
+      EXPECT_EQ(after.st_mode, before.st_mode) << c.dir;
+      EXPECT_EQ(Listing(dir), std::vector<std::string>{"fw.hex"}) << c.dir;
+    }
+    fs::permissions(dir, fs::perms::all);  // to clean up
   }
 #endif
 }
@@ -990,28 +1256,37 @@ std::string Acl(const std::string& path) {
 #endif
 
 // A new file gets what creating it gives, as a redirection's open does
-// there: the umask, or where the directory has a default ACL, that ACL (an
-// ACL of the file's own included) cut to what mode 0666 allows, the umask
-// then ignored. Until the text is all written no one else may read it: the
-// child is held at its first write.
+// there (which makes made.hex beside it): the umask, or where the
+// directory has a default ACL, that ACL (an ACL of the file's own
+// included) cut to what mode 0666 allows, the umask then ignored; in a drop
+// box too, a directory that nobody may write and search but not read.
+// Until the text is all written no one else may read it: the child is held
+// at its first write.
 TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: the umask and POSIX ACLs";
 #else
-  const std::string in = Write("in.hex", ":0100000011EE\n");
+  const ProcessOptions unprivileged = Unprivileged(dir_);
+  Write("in.hex", ":0100000011EE\n");
   const struct {
     const char* name;
     const char* default_acl;  // for setfacl -d -m, or none
     mode_t umask;
+    bool drop_box = false;  // run by nobody in a directory of mode 0733
   } cases[] = {
       {"the umask", nullptr, 027},
       {"a default ACL that gives group and others nothing", "u::rw,g::-,o::-",
        022},
       {"a default ACL with a named user", "u::rwx,u:1:rwx,g::r,o::r,m::rwx",
        077},
+      {"a default ACL in a drop box", "u::rw,g::r,o::-", 022, true},
   };
   int n = 0;
   for (const auto& c : cases) {
+    if (c.drop_box && geteuid() != 0) {
+      std::cout << "[ NOT RUN  ] row " << c.name << ": needs root\n";
+      continue;
+    }
     for (const bool refuse_tmpfile : {false, true}) {
       const std::string name =
           std::string(c.name) + (refuse_tmpfile ? ", named" : "");
@@ -1024,9 +1299,19 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
                   0)
             << name;
       }
+      if (c.drop_box) {
+        fs::permissions(dir, fs::perms::owner_all | fs::perms::group_write |
+                                 fs::perms::group_exec |
+                                 fs::perms::others_write |
+                                 fs::perms::others_exec);
+      }
+      // Root, or in a drop box nobody, in the test directory.
+      ProcessOptions as_user = unprivileged;
+      as_user.drop_root = c.drop_box;
+      const std::string hexpoke = c.drop_box ? "./hexpoke" : HexpokeBinary();
       const std::string real_dir = fs::canonical(dir).string() + "/";
       std::string readable;  // files the child held open that others may read
-      ProcessOptions options;
+      ProcessOptions options = as_user;
       options.refuse_tmpfile = refuse_tmpfile;
       options.hold_at = SYS_write;
       options.on_hold = [&](pid_t pid, int nth) {
@@ -1040,14 +1325,17 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
           }
         }
       };
+      const std::string relative = fs::path(dir).filename().string();
       const mode_t saved_umask = umask(c.umask);
-      const int made =
-          open((dir + "/made.hex").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-      close(made);
-      const ProcessResult result = Hexpoke(
-          {"-i", in, "-o", dir + "/fw.hex", "-a", "0", "-v", "22"}, options);
+      const ProcessResult made = RunProcess(
+          {"/bin/sh", "-c", ": > \"$0\"", relative + "/made.hex"}, as_user);
+      const ProcessResult result =
+          RunProcess({hexpoke, "-i", "in.hex", "-o", relative + "/fw.hex",
+                      "-a", "0", "-v", "22"},
+                     options);
       umask(saved_umask);
-      ASSERT_GE(made, 0) << name;
+      ASSERT_EQ(made.exit_code, 0) << name;
+      EXPECT_EQ(result.out, "") << name;
       EXPECT_EQ(result.exit_code, 0) << name;
       EXPECT_EQ(Read(dir + "/fw.hex"), ":0100000022DD\n:00000001FF\n") << name;
       EXPECT_EQ(Stat(dir + "/fw.hex").st_mode, Stat(dir + "/made.hex").st_mode)
@@ -1169,34 +1457,79 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
 #endif
 }
 
-// Devices are never taken for files to be replaced, whatever their names.
+// Devices are never taken for files to be replaced, whatever their names,
+// and what is written to one must reach it: a block device is synced, and
+// a failure there is a failed write. The block devices are loop devices
+// over a file in a small tmpfs, which has room for it or is full: there a
+// shell's redirection ends well, and the device gets nothing (the kernel
+// logs "lost async page write").
 TEST_F(EndToEnd, DevicesAreWrittenDirectly) {
   const std::string in = Write("in.hex", ":0100000011EE\n");
+  const std::string image = ":0100000022DD\n:00000001FF\n";
   std::vector<std::string> listing = {"in.hex"};
 #ifndef _WIN32
   // A link of the user's own to a device is a device too.
   fs::create_symlink("/dev/null", Path("null-link"));
-  listing.emplace_back("null-link");
+  fs::create_directory(Path("disk"));
+  listing = {"disk", "in.hex", "null-link"};
 #endif
+  enum Loop { kNoLoop, kLoop, kLoopOnAFullDisk };
   const struct {
     Platform platform;
-    const char* output;  // in the test directory
+    const char* output;  // in the test directory, or the loop device's row
+    Loop loop;
     const char* out;
     int exit_code;
   } cases[] = {
-      {Platform::kPosix, "null-link", "", 0},
-      {Platform::kWindows, "NUL", "", 0},
+      {Platform::kPosix, "null-link", kNoLoop, "", 0},
+      {Platform::kPosix, "a loop device", kLoop, "", 0},
+      {Platform::kPosix, "a loop device over a full disk", kLoopOnAFullDisk,
+       "Error : File not written\n", 127},
+      {Platform::kWindows, "NUL", kNoLoop, "", 0},
       // The console, which the tests' children lack.
-      {Platform::kWindows, "CON", "Error : File not opened\n", 127},
+      {Platform::kWindows, "CON", kNoLoop, "Error : File not opened\n", 127},
   };
   ProcessOptions in_dir;
   in_dir.working_directory = dir_.u8string();
   for (const auto& c : cases) {
     if (!RunsHere(c.platform, c.output)) continue;
+    std::string output = c.output;
+    const std::string backing = Path("disk/backing");
+#ifndef _WIN32
+    PrivateMounts mounts;
+    std::unique_ptr<LoopDevice> device;
+    if (c.loop != kNoLoop) {
+      if (!mounts.Tmpfs(Path("disk"), "size=256k")) {
+        std::cout << "[ NOT RUN  ] row " << c.output
+                  << ": no mount namespace\n";
+        continue;
+      }
+      std::ofstream(backing).close();
+      fs::resize_file(backing, 1 << 20);  // sparse: the disk holds nothing
+      if (c.loop == kLoopOnAFullDisk) {
+        const int filler = open(Path("disk/filler").c_str(),
+                                O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const std::string block(65536, '\0');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        close(filler);
+      }
+      device = std::make_unique<LoopDevice>(backing);
+      if (device->path().empty()) {
+        std::cout << "[ NOT RUN  ] row " << c.output << ": no loop device\n";
+        continue;
+      }
+      output = device->path();
+      EXPECT_EQ(Redirect(in, output).exit_code, 0) << c.output;
+    }
+#endif
     const ProcessResult result =
-        Hexpoke({"-i", in, "-o", c.output, "-a", "0", "-v", "22"}, in_dir);
+        Hexpoke({"-i", in, "-o", output, "-a", "0", "-v", "22"}, in_dir);
     EXPECT_EQ(result.out, Native(c.out)) << c.output;
     EXPECT_EQ(result.exit_code, c.exit_code) << c.output;
+    if (c.loop == kLoop) {
+      EXPECT_EQ(Read(backing).substr(0, image.size()), image) << c.output;
+    }
     EXPECT_EQ(Listing(), listing) << c.output;
   }
 #ifndef _WIN32

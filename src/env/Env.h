@@ -31,14 +31,16 @@ enum class OutputMethod {
   // creating it would give (the umask or the directory's default ACL).
   kReplace,
   // A regular file that a replacement would take away from its owner or
-  // group, beside which no new file may be made, or in a directory where
-  // no name could be removed again (append-only). It is rewritten in place
-  // through one descriptor, as a truncating stream would write it, under
-  // an exclusive lock on the file, so that two runs rewriting it follow one
-  // another. POSIX only.
+  // group, beside which no new file may be made (no right to, a read-only
+  // mount), that no new file can be renamed over (a file mounted on its
+  // name), or in a directory where no name could be removed again
+  // (append-only). It is rewritten in place through one descriptor, as a
+  // truncating stream would write it, under an exclusive lock on the file,
+  // so that two runs rewriting it follow one another. POSIX only.
   kRewriteInPlace,
   // A device or a FIFO (on Windows NUL, CON, a serial port, a pipe):
-  // opened and written, never truncated or replaced.
+  // opened and written, never truncated or replaced. On POSIX systems it
+  // is synced once written, and a failed sync is a failed write.
   kWriteDirectly,
   // One of the process's own open descriptors (standard output reached as
   // /dev/stdout, /dev/fd/1 or /proc/self/fd/1, or through a link to one of
@@ -66,7 +68,7 @@ class OutputFile {
   // How the text will be written, as chosen when the file was opened.
   // After Commit() it says how it was written: kReplace turns into
   // kRewriteInPlace if the new file could not be given the old one's
-  // owner, group or extended attributes.
+  // owner, group or extended attributes, or could not take its place.
   virtual OutputMethod method() const = 0;
 
   // Adds `text` to the file. Returns false if writing failed.
@@ -118,11 +120,15 @@ class Env {
   // Opens `path` for writing by the method that fits what it names.
   // Returns nullptr if the file cannot be written: a missing directory, a
   // directory, a name too long, a loop of links, a file the caller may not
-  // write, a new file in a directory the caller may not write to. On POSIX
-  // systems that is wherever the kernel would refuse a shell redirection
-  // to `path` by the same user, its protections of sticky directories
-  // (fs.protected_symlinks, protected_regular, protected_fifos) included.
-  // Nothing has been changed then. A FIFO waits for a reader.
+  // write, a new file in a directory the caller may not write to. Nothing
+  // has been changed then. On POSIX systems that is wherever the kernel
+  // would refuse a shell redirection to `path` by the same user, its
+  // protections of sticky directories (fs.protected_symlinks,
+  // protected_regular, protected_fifos) included, and nowhere else: a
+  // directory need not be readable, and a path is followed as the kernel
+  // follows it. A FIFO waits for a reader, and a file that another program
+  // holds a lease on waits, as a shell's open would, until that program
+  // gives the lease up or the kernel breaks it.
   // REQUIRES: no other OutputFile of this Env is alive.
   virtual std::unique_ptr<OutputFile> OpenOutput(const std::string& path) = 0;
 };

@@ -10,12 +10,13 @@
 #include <sys/xattr.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <istream>
 #include <memory>
@@ -128,85 +129,120 @@ struct SplitPath {
   std::string name;
 };
 
-// What /proc calls this process ("/proc/" and the target of `link`,
-// /proc/self or /proc/thread-self), or "" where there is no /proc. In a PID
-// namespace that shares its parent's /proc, that is not getpid().
-std::string ProcName(const char* link) {
-  std::string target(64, '\0');
-  const ssize_t length = readlink(link, target.data(), target.size());
-  if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-    return "";
-  }
-  target.resize(static_cast<std::size_t>(length));
-  return "/proc/" + target;
+bool SameFile(const struct stat& one, const struct stat& other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-// Whether `path` is an entry of the directory in which the process sees
-// its own descriptors (/proc/self/fd, which /dev/fd leads to on Linux, or
-// a /dev/fd of its own elsewhere), however that directory is reached.
-// Returns the descriptor, or -1.
-int OwnDescriptorNamed(const std::string& path) {
-  const SplitPath split(path);
-  const std::string& number = split.name;
-  if (number.empty() || number.size() > 9 ||
-      number.find_first_not_of("0123456789") != std::string::npos ||
-      (number.size() > 1 && number[0] == '0')) {
-    return -1;
-  }
-  const std::unique_ptr<char, decltype(&std::free)> resolved(
-      realpath(split.dir.c_str(), nullptr), &std::free);
-  if (!resolved) return -1;
-  const std::string dir = resolved.get();
-  const std::string process = ProcName("/proc/self");
-  const std::string thread = ProcName("/proc/thread-self");
-  if (dir != "/dev/fd" && (process.empty() || dir != process + "/fd") &&
-      (thread.empty() || dir != thread + "/fd")) {
-    return -1;
-  }
-  return std::stoi(number);
-}
+// How directories are opened: to look names up in, which needs the right
+// to search them but not to read them (a drop box, mode 0733, is one).
+#if defined(O_PATH)
+constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kDirectoryFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
-// Where an output path leads, found by following its links one at a time:
-// the path of what it finally names, with no link as its last part, or one
-// of the process's own descriptors. What may be written there is not
-// decided here but by the kernel, when the path itself is opened.
-struct Destination {
-  std::string path;
-  int descriptor = -1;  // one of the process's own, or -1
+// A descriptor that is closed with its owner.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
 };
 
-// Returns false for a loop of links, a name too long, a path that cannot
-// be searched.
-bool Resolve(std::string path, Destination& destination) {
-  for (int links = 0; links <= kMaxLinks; ++links) {
-    // Checked at every step: /dev/stdout leads to /proc/self/fd/1, which
-    // leads on to whatever standard output is, and that must not be opened
-    // again by name.
-    const int own = OwnDescriptorNamed(path);
-    if (own >= 0) {
-      destination = {path, own};
-      return true;
-    }
-    struct stat status {};
-    if (lstat(path.c_str(), &status) != 0 && errno != ENOENT) return false;
-    if (!S_ISLNK(status.st_mode)) {
-      destination = {path, -1};
-      return true;
-    }
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = readlink(path.c_str(), target.data(), target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-      return false;
-    }
-    target.resize(static_cast<std::size_t>(length));
-    if (target[0] != '/') target.insert(0, SplitPath(path).dir + '/');
-    path = std::move(target);
+// The name by which the process reaches its own descriptor `fd`.
+std::string DescriptorPath(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// Whether the directory open as `dir` is the one in which the process sees
+// its own descriptors: /proc/self/fd (where /dev/fd leads on Linux),
+// /proc/thread-self/fd, or a /dev/fd of its own elsewhere. Known by what
+// /proc calls the process, not by getpid(), which in a PID namespace that
+// shares its parent's /proc is another number.
+bool SeesOwnDescriptors(int dir) {
+  struct stat status {};
+  if (fstat(dir, &status) != 0) return false;
+  for (const char* own : {"/proc/self/fd", "/proc/thread-self/fd", "/dev/fd"}) {
+    struct stat seen {};
+    if (stat(own, &seen) == 0 && SameFile(seen, status)) return true;
   }
   return false;
 }
 
-bool SameFile(const struct stat& one, const struct stat& other) {
-  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+// Where an output path leads: the directory that holds what it finally
+// names, open to look names up in, and its name there, which is no link;
+// or one of the process's own descriptors. What may be written there is
+// not decided here but by the kernel, when the path itself is opened.
+struct Destination {
+  Descriptor dir;
+  std::string name;
+  int descriptor = -1;  // one of the process's own, or -1
+};
+
+// Follows the links that `path` ends in, one at a time, as the kernel
+// does: each link's directory is opened relative to the one before (the
+// kernel following every link on the way to it), and a relative target is
+// looked up from the directory of its link, so that no path passed on is
+// longer than the user's own or a link's. Returns false for a loop of
+// links, a name too long, a path that cannot be searched, a directory.
+bool Locate(const std::string& path, Destination& destination) {
+  Descriptor link_dir;  // where a relative target is looked up
+  std::string next = path;
+  for (int links = 0; links <= kMaxLinks; ++links) {
+    const SplitPath split(next);
+    if (split.name.empty() || split.name == "." || split.name == "..") {
+      return false;
+    }
+    Descriptor dir(openat(link_dir.get() >= 0 ? link_dir.get() : AT_FDCWD,
+                          split.dir.c_str(), kDirectoryFlags));
+    if (dir.get() < 0) return false;
+    // Checked at every step: /dev/stdout leads to /proc/self/fd/1, which
+    // leads on to whatever standard output is, and that must not be opened
+    // again by name.
+    const std::string& number = split.name;
+    if (number.size() <= 9 &&
+        number.find_first_not_of("0123456789") == std::string::npos &&
+        (number.size() == 1 || number[0] != '0') &&
+        SeesOwnDescriptors(dir.get())) {
+      destination.descriptor = std::stoi(number);
+      return true;
+    }
+    struct stat status {};
+    if (fstatat(dir.get(), split.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+            0 &&
+        errno != ENOENT) {
+      return false;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      destination.dir = std::move(dir);
+      destination.name = split.name;
+      return true;
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length =
+        readlinkat(dir.get(), split.name.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+      return false;
+    }
+    target.resize(static_cast<std::size_t>(length));
+    next = std::move(target);
+    link_dir = std::move(dir);
+  }
+  return false;
 }
 
 // Whether the directory open as `dir` is append-only (chattr +a): a name
@@ -220,6 +256,39 @@ bool AppendOnly(int dir) {
   (void)dir;
   return false;
 #endif
+}
+
+// Opens `path` as open(2) with `flags` would, but where it meets a lease
+// that another program holds on a regular file (Samba's oplocks, NFS
+// delegations), as the same open without O_NONBLOCK would: the kernel has
+// asked the holder to give the lease up and refuses every such open
+// (EWOULDBLOCK) until it has, or until it breaks the lease itself after
+// fs.lease-break-time. The open is tried again until then, still with
+// O_NONBLOCK, so that a FIFO put under the name meanwhile is never waited
+// for.
+int OpenWaitingForLeases(const std::string& path, int flags) {
+  long pause_ns = 1000000;
+  for (;;) {
+    const int fd = open(path.c_str(), flags, 0);
+    if (fd >= 0 || errno != EWOULDBLOCK || (flags & O_NONBLOCK) == 0) {
+      return fd;
+    }
+    const timespec pause = {0, pause_ns};
+    nanosleep(&pause, nullptr);
+    pause_ns = std::min(2 * pause_ns, 100000000L);
+  }
+}
+
+// Makes what was written to the device open as `fd` reach it. Written
+// through the page cache, a block device gets it only at writeback, whose
+// errors would be lost (the kernel logs "lost async page write"), so a
+// failed sync is a failed write. A character device, a FIFO or a terminal
+// that cannot be synced (EINVAL, as /dev/null gives) holds nothing back.
+bool SyncDevice(int fd) {
+  if (fsync(fd) == 0) return true;
+  struct stat status {};
+  return errno == EINVAL && fstat(fd, &status) == 0 &&
+         !S_ISBLK(status.st_mode);
 }
 
 bool WriteAll(int fd, std::string_view text) {
@@ -329,14 +398,16 @@ class PosixOutputFile final : public OutputFile {
   // Opens what `path` names the way a shell's `> path` opens it, but for
   // O_TRUNC, so that the kernel makes every check it makes there: the
   // permissions, and in sticky directories fs.protected_symlinks,
-  // protected_regular and protected_fifos. `located` is where Resolve found
+  // protected_regular and protected_fifos. `located` is where Locate found
   // the path to lead; it must be where the kernel got to.
-  bool Open(const std::string& path, const std::string& located) {
+  bool Open(const std::string& path, Destination& located) {
+    dir_ = located.dir.release();
+    name_ = std::move(located.name);
     // Looked at through the same links first, so that the open below never
     // makes a file: a new one gets its name only once it is complete.
     struct stat reached {};
     if (stat(path.c_str(), &reached) != 0) {
-      return errno == ENOENT && OpenNew(located);
+      return errno == ENOENT && OpenNew();
     }
     if (S_ISDIR(reached.st_mode)) return false;
     // O_CREAT though the file is there: the kernel checks for planted files
@@ -344,12 +415,12 @@ class PosixOutputFile final : public OutputFile {
     // reader, as for a shell; a regular file swapped for a FIFO meanwhile
     // must not.
     const int no_wait = S_ISREG(reached.st_mode) ? O_NONBLOCK : 0;
-    fd_ = open(path.c_str(),
-               O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait, 0);
+    fd_ = OpenWaitingForLeases(
+        path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait);
     owns_fd_ = true;
     if (fd_ < 0 || fstat(fd_, &original_) != 0) return false;
     if (!SameFile(original_, reached)) {
-      RemoveMadeByOpen(located);
+      RemoveMadeByOpen();
       return false;
     }
     if (!S_ISREG(original_.st_mode)) {
@@ -357,7 +428,7 @@ class PosixOutputFile final : public OutputFile {
       return true;
     }
     has_original_ = true;
-    if (!OpenDirectory(located) || !NameLeadsTo(&original_)) return false;
+    if (!NameLeadsTo(&original_)) return false;
     method_ = OutputMethod::kReplace;
     // There a new file could never be renamed over the old one, nor removed.
     if (AppendOnly(dir_)) {
@@ -366,7 +437,7 @@ class PosixOutputFile final : public OutputFile {
     }
     if (CreateTemporary(true)) return true;
     // No new file may be made beside it: the old one can still be written.
-    if (errno == EACCES || errno == EPERM) {
+    if (RefusedByDirectory(errno)) {
       method_ = OutputMethod::kRewriteInPlace;
       return true;
     }
@@ -399,51 +470,67 @@ class PosixOutputFile final : public OutputFile {
       case OutputMethod::kRewriteInPlace:
         return RewriteInPlace();
       case OutputMethod::kWriteDirectly:
+        return SyncDevice(fd_);
       case OutputMethod::kWriteOwnDescriptor:
         break;
     }
-    return true;
+    // A device that the descriptor was opened on is synced as any other; a
+    // file is the caller's, who may go on writing it.
+    struct stat status {};
+    const bool device = fstat(fd_, &status) == 0 &&
+                        (S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode));
+    return !device || SyncDevice(fd_);
   }
 
  private:
   // A name that is nothing yet: the new file is made in its directory.
-  bool OpenNew(const std::string& located) {
+  bool OpenNew() {
     method_ = OutputMethod::kReplace;
     // In an append-only directory only a file without a name can be made
     // and put in place without leaving a name that can never be removed.
-    return OpenDirectory(located) && NameLeadsTo(nullptr) &&
-           CreateTemporary(!AppendOnly(dir_));
-  }
-
-  bool OpenDirectory(const std::string& located) {
-    const SplitPath split(located);
-    if (split.name.empty()) return false;
-    name_ = split.name;
-    dir_ = open(split.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return dir_ >= 0;
+    return NameLeadsTo(nullptr) && CreateTemporary(!AppendOnly(dir_));
   }
 
   // Whether the name in the directory still leads to `file` (the same
-  // device and inode), or to nothing when `file` is null.
+  // device and inode), or to nothing when `file` is null. Sets errno to
+  // EEXIST where it leads to another file.
   bool NameLeadsTo(const struct stat* file) const {
     struct stat now {};
     if (fstatat(dir_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
       return file == nullptr && errno == ENOENT;
     }
-    return file != nullptr && SameFile(now, *file);
+    if (file != nullptr && SameFile(now, *file)) return true;
+    errno = EEXIST;
+    return false;
   }
 
-  // What `located` named went away between the look and the open, so the
+  // What the path named went away between the look and the open, so the
   // open made a new file there, empty and of mode 0; it goes again, so that
   // a run that fails leaves nothing behind.
-  void RemoveMadeByOpen(const std::string& located) {
+  void RemoveMadeByOpen() {
     if (!S_ISREG(original_.st_mode) || original_.st_uid != geteuid() ||
         original_.st_size != 0 || (original_.st_mode & 07777) != 0) {
       return;
     }
-    if (OpenDirectory(located) && NameLeadsTo(&original_)) {
+    if (dir_ >= 0 && NameLeadsTo(&original_)) {
       unlinkat(dir_, name_.c_str(), 0);
     }
+  }
+
+  // Whether making the new file failed (`error`) for a reason that is the
+  // directory's alone and says nothing of writing the old file: no right to
+  // make one there (EACCES, or EPERM where the directory is immutable), a
+  // read-only mount (EROFS, where a writable file is mounted into it), a
+  // name too long for it, or any error at all where the old file lies on
+  // another file system (one mounted over its name).
+  bool RefusedByDirectory(int error) const {
+    if (error == EACCES || error == EPERM || error == EROFS ||
+        error == ENAMETOOLONG) {
+      return true;
+    }
+    struct stat directory {};
+    return fstat(dir_, &directory) == 0 &&
+           directory.st_dev != original_.st_dev;
   }
 
   // Makes the new file in the directory, open as `temporary_`, readable and
@@ -484,9 +571,7 @@ class PosixOutputFile final : public OutputFile {
     return prefix + ".hexpoke-" + std::to_string(seed() % 1000000000) + ".tmp";
   }
 
-  std::string UnnamedTemporary() const {
-    return "/proc/self/fd/" + std::to_string(temporary_);
-  }
+  std::string UnnamedTemporary() const { return DescriptorPath(temporary_); }
 
   // Gives the unnamed new file a name in the directory, to rename from.
   // REQUIRES: a SignalsHeld is alive.
@@ -542,10 +627,11 @@ class PosixOutputFile final : public OutputFile {
     static const char kDefaultAcl[] = "system.posix_acl_default";
     std::vector<char> acl;
     for (;;) {
-      const ssize_t size = fgetxattr(dir_, kDefaultAcl, nullptr, 0);
+      const ssize_t size = DirectoryAttribute(kDefaultAcl, nullptr, 0);
       if (size < 0) break;
       acl.resize(static_cast<std::size_t>(size));
-      const ssize_t got = fgetxattr(dir_, kDefaultAcl, acl.data(), acl.size());
+      const ssize_t got =
+          DirectoryAttribute(kDefaultAcl, acl.data(), acl.size());
       if (got < 0 && errno == ERANGE) continue;  // changed meanwhile
       if (got < 0) return false;
       struct stat given {};
@@ -559,18 +645,51 @@ class PosixOutputFile final : public OutputFile {
     return fchmod(temporary_, 0666 & ~CurrentUmask()) == 0;
   }
 
+#ifdef __linux__
+  // The directory's extended attribute `name`, as fgetxattr(2) gives it.
+  // The directory is open only to look names up in, which is not enough
+  // for fgetxattr, so its attributes are read through the descriptor's
+  // name in /proc, or where there is no /proc, through the directory opened
+  // to be read.
+  ssize_t DirectoryAttribute(const char* name, void* value,
+                             std::size_t size) const {
+    const ssize_t got =
+        getxattr(DescriptorPath(dir_).c_str(), name, value, size);
+    if (got >= 0 || errno != ENOENT) return got;
+    const Descriptor readable(
+        openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return readable.get() < 0 ? -1 : fgetxattr(readable.get(), name, value,
+                                               size);
+  }
+#endif
+
   bool Replace() {
-    if (!CarryOverIdentity()) {
-      // Not as the old file was: as Vim does, keep the file and its
-      // identity and write it in place instead.
-      if (!has_original_ || !ReadTemporary()) return false;
-      DiscardTemporary();
-      method_ = OutputMethod::kRewriteInPlace;
-      return RewriteInPlace();
-    }
+    // Not as the old file was: as Vim does, keep the file and its identity
+    // and write it in place instead.
+    if (!CarryOverIdentity()) return RewriteInstead();
     if (fsync(temporary_) != 0) return false;
-    // A signal from here on waits until the file is in place, so that it
-    // never leaves the new file under its temporary name.
+    if (!PutInPlace()) {
+      // A name that a file is mounted on (a single file bind-mounted into a
+      // container) cannot be renamed over (EBUSY), nor one on another file
+      // system (EXDEV); the file itself can still be written.
+      return (errno == EBUSY || errno == EXDEV) && RewriteInstead();
+    }
+    SyncDirectory();
+    return true;
+  }
+
+  // Writes the new file's text into the old file instead, and removes the
+  // new file.
+  bool RewriteInstead() {
+    if (!has_original_ || !ReadTemporary()) return false;
+    DiscardTemporary();
+    method_ = OutputMethod::kRewriteInPlace;
+    return RewriteInPlace();
+  }
+
+  // Puts the new file under the name. A signal meanwhile waits until that
+  // is done, so that it never leaves the new file under its temporary name.
+  bool PutInPlace() {
     const SignalsHeld held;
     if (!has_original_) {
       if (!PutNewFileInPlace()) return false;
@@ -585,11 +704,19 @@ class PosixOutputFile final : public OutputFile {
     }
     ForgetTemporary();
     temporary_name_.clear();
-    // Makes the rename itself survive a power cut. The file is in place
-    // whatever this returns (some file systems cannot sync a directory), so
-    // a failure here is no reason to report that nothing was written.
-    fsync(dir_);
     return true;
+  }
+
+  // Makes the rename itself survive a power cut. The file is in place
+  // whatever this gives (some file systems cannot sync a directory), so a
+  // failure here is no reason to report that nothing was written. A
+  // directory that may not be read (a drop box) cannot be opened to be
+  // synced; the file's own sync then carries the rename where the file
+  // system journals it with the file's change (ext4, XFS).
+  void SyncDirectory() const {
+    const Descriptor readable(
+        openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fsync(readable.get() >= 0 ? readable.get() : temporary_);
   }
 
   // A new file takes its name only if nothing has taken it meanwhile. One
@@ -705,7 +832,7 @@ class PosixEnv final : public Env {
 
   std::unique_ptr<OutputFile> OpenOutput(const std::string& path) override {
     Destination destination;
-    if (path.empty() || !Resolve(path, destination)) return nullptr;
+    if (path.empty() || !Locate(path, destination)) return nullptr;
     auto file = std::make_unique<PosixOutputFile>();
     bool opened = false;
     if (destination.descriptor >= 0) {
@@ -715,7 +842,7 @@ class PosixEnv final : public Env {
       opened = stat(path.c_str(), &reached) == 0 &&
                file->OpenOwnDescriptor(destination.descriptor);
     } else {
-      opened = file->Open(path, destination.path);
+      opened = file->Open(path, destination);
     }
     if (!opened) return nullptr;
     return file;
