@@ -41,7 +41,7 @@ windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i68
 # readers and readelf.
 cross_packages=(cmake ninja-build g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
                 g++-s390x-linux-gnu qemu-user-static googletest dpkg-dev xz-utils
-                python3 python3-intelhex srecord binutils)
+                python3 python3-intelhex srecord binutils file)
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
