@@ -16,12 +16,9 @@
 #                                  each target, and the i386 chroot
 #                                  (HEXPOKE_WINDOWS_CACHE moves it)
 #
-# Boost.Program_options comes from Debian's source package boost1.74, the
-# same source, with Debian's patches, as the Linux build's library, so both
-# builds print the same messages. Its headers and the compiled library are
-# cached per source version and target; GoogleTest is built from
-# /usr/src/googletest and cached per version and target. A second run
-# rebuilds neither.
+# Boost.Program_options comes from Debian's source package boost1.74, and
+# GoogleTest from /usr/src/googletest, each built per target and cached
+# (scripts/cross-libs.sh).
 #
 # The 64-bit build's tests run under Wine (wine64). The 32-bit build's
 # run under wine32: the host's own if it has one, or else Debian's wine32
@@ -34,6 +31,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/i386-chroot.sh
+. scripts/cross-libs.sh
 
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(win64 win32)
@@ -50,6 +48,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 out=$root/build-windows
 cache=${HEXPOKE_WINDOWS_CACHE:-$out/cache}
 mkdir -p "$cache"
+hexpoke_cross_libs
 
 export WINEPREFIX=${WINEPREFIX:-$out/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -69,90 +68,6 @@ trap stop_wine EXIT
 trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-# The newest boost1.74 source the archive offers; apt-get source fetches
-# exactly this one.
-boost_version=
-while read -r version; do
-  if [ -z "$boost_version" ] || dpkg --compare-versions "$version" gt "$boost_version"; then
-    boost_version=$version
-  fi
-done < <(apt-cache showsrc boost1.74 | sed -n 's/^Version: //p')
-if [ -z "$boost_version" ]; then
-  echo "apt-cache knows no source package boost1.74; run scripts/setup.sh windows" >&2
-  exit 1
-fi
-boost=$cache/boost1.74_$boost_version
-
-# Headers (target-neutral) and Program_options' sources, from the unpacked,
-# patched source package. The rest of the 460 MB tree is not kept.
-fetch_boost() {
-  [ -d "$boost/include/boost" ] && [ -d "$boost/program_options-src" ] && return
-  echo "== Boost $boost_version from Debian's source package boost1.74"
-  local tmp
-  tmp=$(mktemp -d "$cache/boost-fetch.XXXXXX")
-  chmod 755 "$tmp"  # apt's download user may write there
-  (cd "$tmp" && apt-get source --download-only -qq "boost1.74=$boost_version" 2>&1 |
-     grep -v 'unsandboxed as root' || true)
-  dpkg-source -x "$tmp"/boost1.74_*.dsc "$tmp/src" >/dev/null
-  mkdir -p "$tmp/include" "$boost"
-  # In the source tree each library keeps its headers under
-  # libs/NAME/include/boost; together they make the usual boost/ folder.
-  find "$tmp/src/libs" -type d -path '*/include/boost' -prune \
-    -exec cp -R {} "$tmp/include/" \;
-  cp -R "$tmp/src/libs/program_options/src" "$tmp/program_options-src"
-  cp "$tmp/src/LICENSE_1_0.txt" "$tmp/include/"
-  hexpoke_remove_tree "$boost/include" "$boost/program_options-src"
-  mv "$tmp/include" "$boost/include"
-  mv "$tmp/program_options-src" "$boost/program_options-src"
-  hexpoke_remove_tree "$tmp"
-}
-
-# libboost_program_options.a for one target: a plain compile of its sources.
-build_boost() {
-  local triplet=$1
-  local lib=$boost/$triplet/lib/libboost_program_options.a
-  [ -f "$lib" ] && return
-  echo "== Boost.Program_options for $triplet"
-  local tmp
-  tmp=$(mktemp -d "$boost/build.XXXXXX")
-  # Boost's own deprecation notes about its headers go to a log, which is
-  # shown only if the compile fails.
-  if ! find "$boost/program_options-src" -name '*.cpp' -print0 |
-      xargs -0 -P "$jobs" -I{} sh -c \
-        'source=$1; shift; exec "$@" -c "$source" -o "'"$tmp"'/$(basename "$source" .cpp).o"' \
-        sh {} "$triplet-g++-posix" -std=c++17 -O2 -DNDEBUG -DBOOST_ALL_NO_LIB \
-        -w -I "$boost/include" >"$tmp/compile.log" 2>&1; then
-    cat "$tmp/compile.log" >&2
-    exit 1
-  fi
-  "$triplet-ar" rcs "$tmp/libboost_program_options.a" "$tmp"/*.o
-  mkdir -p "$(dirname "$lib")"
-  mv "$tmp/libboost_program_options.a" "$lib"
-  hexpoke_remove_tree "$tmp"
-}
-
-gtest_version=$(dpkg-query -W -f='${Version}' googletest)
-gtest=$cache/googletest_$gtest_version
-
-# GoogleTest for one target, installed with its CMake package files.
-build_gtest() {
-  local triplet=$1 toolchain=$2
-  local prefix=$gtest/$triplet
-  [ -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] && return
-  echo "== GoogleTest $gtest_version for $triplet"
-  local tmp
-  mkdir -p "$gtest"
-  tmp=$(mktemp -d "$gtest/build.XXXXXX")
-  cmake -S /usr/src/googletest -B "$tmp/build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$tmp/install" >/dev/null
-  cmake --build "$tmp/build" -j "$jobs" >/dev/null
-  cmake --install "$tmp/build" >/dev/null
-  hexpoke_remove_tree "$prefix"
-  mv "$tmp/install" "$prefix"
-  hexpoke_remove_tree "$tmp"
-}
 
 # Makes the Wine prefix once and keeps one wineserver running while the
 # tests run, instead of one started and stopped for each test. It stays
@@ -203,7 +118,7 @@ for target in "${targets[@]}"; do
            wine=$win32_wine
            emulator=("-DCMAKE_CROSSCOMPILING_EMULATOR:FILEPATH=${wine:+$root/scripts/$wine.sh}") ;;
   esac
-  build_boost "$triplet"
+  build_boost "$triplet" "$triplet-g++-posix" "$triplet-ar"
   build_gtest "$triplet" "$toolchain"
 
   echo "== $target: hexpoke.exe and its unit tests"

@@ -10,6 +10,10 @@
 #                             `apt-get source boost1.74`, and, where the
 #                             host has no wine32, makes the i386 chroot
 #                             that runs the 32-bit tests (see below)
+#   scripts/setup.sh cross    Debian's cross-compilers for aarch64, armhf and
+#                             s390x, qemu-user and what
+#                             scripts/build-linux-cross.sh needs; also
+#                             enables Debian's source packages
 # Safe to run again: it installs nothing that is already there.
 set -euo pipefail
 . "$(dirname "$0")/i386-chroot.sh"
@@ -29,6 +33,15 @@ bench_packages=(libbenchmark-dev hyperfine srecord valgrind python3 time)
 windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
                   wine wine64 googletest dpkg-dev xz-utils mandoc zip unzip)
+
+# The cross builds' tests run under qemu-user, named as the emulator of each
+# test program, so no binfmt handler is needed: the package registers its
+# handlers only through binfmt-support, which is not installed with it.
+# The interop and static-binary tests of those builds use the host's
+# readers and readelf.
+cross_packages=(cmake ninja-build g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+                g++-s390x-linux-gnu qemu-user-static googletest dpkg-dev xz-utils
+                python3 python3-intelhex srecord binutils file)
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -77,7 +90,8 @@ case "$profile" in
   test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
   bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}"); enable_deb_src ;;
-  *) echo "usage: $0 [build|test|bench|windows]" >&2; exit 2 ;;
+  cross) wanted=("${cross_packages[@]}"); enable_deb_src ;;
+  *) echo "usage: $0 [build|test|bench|windows|cross]" >&2; exit 2 ;;
 esac
 
 install_missing() {

@@ -12,7 +12,10 @@
 #  5. the Windows builds, cross-compiled (scripts/build-windows.sh): the
 #     unit and end-to-end tests of both under Wine (the 32-bit ones in an
 #     i386 chroot where the host has no wine32), both zips;
-#  6. the libFuzzer targets, FUZZ_SECONDS (default 30) each.
+#  6. the static Linux builds for aarch64, armhf and s390x, cross-compiled
+#     (scripts/build-linux-cross.sh): their unit, end-to-end and interop
+#     tests under qemu-user;
+#  7. the libFuzzer targets, FUZZ_SECONDS (default 30) each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -56,6 +59,9 @@ clang-tidy --quiet src/env/EnvWindows.cpp -- --target=x86_64-w64-mingw32 \
   -std=c++17 -nostdinc++ -isystem "$mingw_gcc/include/c++" \
   -isystem "$mingw_gcc/include/c++/x86_64-w64-mingw32" \
   -isystem /usr/x86_64-w64-mingw32/include -I src
+
+echo "== Linux on aarch64, armhf and s390x: cross-builds, tests under qemu-user"
+scripts/build-linux-cross.sh
 
 echo "== fuzzing with libFuzzer, ${FUZZ_SECONDS:-30} s a target"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ \

@@ -84,6 +84,27 @@ bool RunsHere(Platform platform, const std::string& row) {
   return false;
 }
 
+#ifndef _WIN32
+// Why hexpoke cannot run under a system-call filter (ProcessOptions'
+// refuse_tmpfile and hold_at) here, or nullptr if it can. A cross-built
+// hexpoke runs under qemu-user, which implements no seccomp; a filter set
+// on the emulator would meet the emulator's own calls.
+const char* NoFilterHere() {
+  return !EmulatorCommand().empty()
+             ? "qemu-user: no seccomp filter can hold hexpoke in a system "
+               "call or refuse it O_TMPFILE"
+             : nullptr;
+}
+
+// Whether a row that runs hexpoke under a filter runs here; one that does
+// not says why.
+bool FiltersHere(const std::string& row) {
+  if (NoFilterHere() == nullptr) return true;
+  std::cout << "[ NOT RUN  ] row " << row << ": " << NoFilterHere() << "\n";
+  return false;
+}
+#endif
+
 // The hexpoke under test. On Windows it is the one beside the test program
 // (the build puts them together), since the build's own path for it is a
 // Linux path.
@@ -795,6 +816,7 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: seccomp holds and an unprivileged user";
 #else
+  if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const ProcessOptions unprivileged = Unprivileged(dir_);
   const fs::perms read_and_search = fs::perms::owner_read |
                                     fs::perms::owner_exec |
@@ -916,6 +938,7 @@ TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
   AppendOnlyDirectories append_only;
   int n = 0;
   for (const auto& c : cases) {
+    if (c.refuse_tmpfile && !FiltersHere(c.name)) continue;
     const std::string dir = Path("log" + std::to_string(n++));
     fs::create_directory(dir);
     const std::string file = dir + "/fw.hex";
@@ -980,6 +1003,7 @@ TEST_F(EndToEnd, AFileSizeLimitMidWriteLeavesTheFileIntact) {
     fs::remove(Path("empty.hex"));
     const std::string original = Read(file);
     for (const bool refuse_tmpfile : {false, true}) {
+      if (refuse_tmpfile && !FiltersHere(file + ", named")) continue;
       ProcessOptions options;
       options.file_size_limit = 4096;
       options.refuse_tmpfile = refuse_tmpfile;
@@ -1290,6 +1314,7 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
     for (const bool refuse_tmpfile : {false, true}) {
       const std::string name =
           std::string(c.name) + (refuse_tmpfile ? ", named" : "");
+      if (refuse_tmpfile && !FiltersHere(name)) continue;
       const std::string dir = Path("new" + std::to_string(n++));
       fs::create_directory(dir);
       if (c.default_acl != nullptr) {
@@ -1313,7 +1338,9 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
       std::string readable;  // files the child held open that others may read
       ProcessOptions options = as_user;
       options.refuse_tmpfile = refuse_tmpfile;
-      options.hold_at = SYS_write;
+      // Where no filter can hold it, what the file gets is checked, not
+      // who could read it while it was written.
+      if (NoFilterHere() == nullptr) options.hold_at = SYS_write;
       options.on_hold = [&](pid_t pid, int nth) {
         if (nth != 0) return;
         const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
@@ -1408,10 +1435,13 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
   fs::create_symlink("/proc/self/fd", Path("my-fds"));
   const std::vector<std::string> in_pid_namespace = {"/usr/bin/unshare",
                                                      "--pid", "--fork"};
+  ProcessOptions on_host;
+  on_host.host_program = true;
   const bool pid_namespaces =
       geteuid() == 0 &&
       RunProcess({in_pid_namespace[0], in_pid_namespace[1],
-                  in_pid_namespace[2], "/bin/true"})
+                  in_pid_namespace[2], "/bin/true"},
+                 on_host)
               .exit_code == 0;
   const struct {
     std::string output;
@@ -1444,8 +1474,12 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
     std::vector<std::string> args = {HexpokeBinary(), "-i", in, "-o",
                                      c.output, "-a", "0", "-v", "22"};
     if (c.pid_namespace) {
+      // unshare is the machine's own; hexpoke after it is the target's.
+      const std::vector<std::string> emulator = EmulatorCommand();
+      args.insert(args.begin(), emulator.begin(), emulator.end());
       args.insert(args.begin(), in_pid_namespace.begin(),
                   in_pid_namespace.end());
+      options.host_program = true;
     }
     const ProcessResult result = RunProcess(args, options);
     EXPECT_EQ(result.out, c.out) << name;
@@ -1594,6 +1628,7 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: seccomp holds and permission bits";
 #else
+  if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const std::string file = Write("firmware.hex", "");
   ASSERT_EQ(Hexpoke({"-i", file, "-o", file, "-a", "65535", "-v", "01"})
                 .exit_code,
@@ -1650,6 +1685,7 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: seccomp holds";
 #else
+  if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const ProcessOptions unprivileged = Unprivileged(dir_);
   Write("in.hex", kTwoRecords);
   const struct {
@@ -1726,6 +1762,7 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: signals and seccomp holds";
 #else
+  if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const std::string file = Write("firmware.hex", kTwoRecords);
   const std::string patched =
       ":10000000220102030405060708090A0B0C0D0E0F56\n"

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -29,6 +30,10 @@ namespace {
 constexpr unsigned kArch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
 constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__) && !defined(__ARMEB__)
+constexpr unsigned kArch = AUDIT_ARCH_ARM;
+#elif defined(__s390x__)
+constexpr unsigned kArch = AUDIT_ARCH_S390X;
 #else
 #error "no seccomp architecture for this machine"
 #endif
@@ -161,6 +166,9 @@ StartedProcess Start(const std::vector<std::string>& args,
     throw std::runtime_error("cannot write " + process.out_path);
   }
   const bool filtered = options.refuse_tmpfile || options.hold_at >= 0;
+  if (filtered && !EmulatorCommand().empty()) {
+    throw std::logic_error("no system-call filter under an emulator");
+  }
   int sockets[2] = {-1, -1};
   if (filtered && socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) {
     throw std::runtime_error("socketpair failed");
@@ -220,8 +228,11 @@ StartedProcess Start(const std::vector<std::string>& args,
       close(sockets[0]);
       close(sockets[1]);
     }
+    std::vector<std::string> command;
+    if (!options.host_program) command = EmulatorCommand();
+    command.insert(command.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (const std::string& arg : args) {
+    for (const std::string& arg : command) {
       argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
@@ -240,6 +251,16 @@ StartedProcess Start(const std::vector<std::string>& args,
 }
 
 }  // namespace
+
+// HEXPOKE_EMULATOR holds the command one argument a line.
+std::vector<std::string> EmulatorCommand() {
+  std::vector<std::string> command;
+#ifdef HEXPOKE_EMULATOR
+  std::istringstream lines(HEXPOKE_EMULATOR);
+  for (std::string line; std::getline(lines, line);) command.push_back(line);
+#endif
+  return command;
+}
 
 StartedProcess StartProcess(const std::vector<std::string>& args,
                             const ProcessOptions& options) {

@@ -38,6 +38,9 @@ struct ProcessOptions {
   // The child starts with every signal at its default action but these,
   // which it ignores, as a caller such as nohup leaves them.
   std::vector<int> ignored_signals;
+  // args[0] is a program of the machine the tests run on (unshare, say),
+  // started as it is, not through the emulator.
+  bool host_program = false;
   // SIGALRM ends the child after this many seconds, if it has not ended;
   // 0 for never. For runs that would otherwise hang the test.
   unsigned alarm_seconds = 0;
@@ -51,6 +54,14 @@ struct ProcessOptions {
 // option: the others are POSIX only, and throw std::logic_error.
 ProcessResult RunProcess(const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
+
+// What runs a program built with the tests: for a cross-built hexpoke the
+// emulator (qemu-user) and its arguments, which RunProcess puts before
+// args; nothing where the tests run natively. Under an emulator the child
+// process is the emulator, which makes system calls of its own for the
+// program's, and no system-call filter can be set on it: refuse_tmpfile and
+// hold_at throw std::logic_error. POSIX only.
+std::vector<std::string> EmulatorCommand();
 
 // A child started by StartProcess, to be waited for with WaitForProcess.
 struct StartedProcess {

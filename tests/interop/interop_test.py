@@ -18,7 +18,8 @@ srec_cat, and patched inside the data, in gaps and past the end: srec_cat,
 objcopy and intelhex each read hexpoke's output as exactly the input plus
 the patch, start address included.
 
-Usage: interop_test.py PATH_TO_HEXPOKE
+Usage: interop_test.py [EMULATOR...] PATH_TO_HEXPOKE
+(EMULATOR: what runs a cross-built hexpoke, such as qemu-aarch64-static)
 """
 import os
 import random
@@ -28,7 +29,7 @@ import tempfile
 
 from intelhex import IntelHex
 
-HEXPOKE = sys.argv[1]
+HEXPOKE = sys.argv[1:]
 failures = []
 
 
@@ -53,7 +54,7 @@ def run(*args):
 
 
 def hexpoke(source, target, address, value):
-    result = run(HEXPOKE, "-i", source, "-o", target, "-a", str(address), "-v", value)
+    result = run(*HEXPOKE, "-i", source, "-o", target, "-a", str(address), "-v", value)
     check(result.returncode == 0 and result.stdout == "" and result.stderr == "",
           "hexpoke %s at %d: exit %d, %r %r"
           % (value, address, result.returncode, result.stdout, result.stderr))
