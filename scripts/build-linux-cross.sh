@@ -58,13 +58,10 @@ for target in "${targets[@]}"; do
 
   echo "== $target: hexpoke and its tests"
   build=$out/$target
-  # The sources are named as under ., Boost's as under boost1.74/.
+  set_boost_cmake_args "$triplet"
   cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DHEXPOKE_WERROR=ON -DHEXPOKE_STATIC=ON \
-    -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$root=. $(boost_prefix_map)" \
-    -DBoost_NO_BOOST_CMAKE=ON -DBoost_INCLUDE_DIR="$boost/include" \
-    -DBoost_PROGRAM_OPTIONS_LIBRARY_RELEASE="$boost/$triplet/lib/libboost_program_options.a" \
-    -DGTest_DIR="$gtest/$triplet/lib/cmake/GTest" >/dev/null
+    "${boost_cmake_args[@]}" -DGTest_DIR="$gtest/$triplet/lib/cmake/GTest" >/dev/null
   cmake --build "$build" -j "$jobs"
 
   echo "== $target: tests, under $(sed -n 's/^HEXPOKE_QEMU:FILEPATH=//p' "$build/CMakeCache.txt")"

@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Cross-builds hexpoke.exe for Windows with Debian's mingw-w64 compilers,
-# runs what tests it can, and packs each build as a zip:
+# Cross-builds hexpoke.exe for Windows with Debian's mingw-w64 compilers and
+# runs what tests it can (scripts/release.sh makes the release zips):
 #   scripts/build-windows.sh              both, 64-bit and 32-bit
 #   scripts/build-windows.sh win64        one of them (win64 or win32)
 #
 # Leaves, under build-windows/:
 #   win64/, win32/                 the build trees (hexpoke.exe, hexpoke_tests.exe)
-#   hexpoke-VERSION-win64.zip      hexpoke.exe, hexpoke.html, README.md
-#   hexpoke-VERSION-win32.zip
 #   wine/                          the Wine prefix the tests run in
 #   wine32/                        the 32-bit prefix, where the i386 chroot
 #                                  runs the 32-bit tests
@@ -108,7 +106,6 @@ else
   [ -n "$win32_reason" ] || win32_wine=wine32
 fi
 
-version=$(sed -n 's/^project(hexpoke VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 fetch_boost
 for target in "${targets[@]}"; do
   case "$target" in
@@ -123,11 +120,11 @@ for target in "${targets[@]}"; do
 
   echo "== $target: hexpoke.exe and its unit tests"
   build=$out/$target
+  set_boost_cmake_args "$triplet"
   cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DHEXPOKE_WERROR=ON -DHEXPOKE_STATIC=ON \
-    -DBoost_NO_BOOST_CMAKE=ON -DBoost_INCLUDE_DIR="$boost/include" \
-    -DBoost_PROGRAM_OPTIONS_LIBRARY_RELEASE="$boost/$triplet/lib/libboost_program_options.a" \
-    -DGTest_DIR="$gtest/$triplet/lib/cmake/GTest" "${emulator[@]}" >/dev/null
+    "${boost_cmake_args[@]}" -DGTest_DIR="$gtest/$triplet/lib/cmake/GTest" \
+    "${emulator[@]}" >/dev/null
   cmake --build "$build" -j "$jobs"
 
   if [ -n "$wine" ]; then
@@ -149,10 +146,4 @@ for target in "${targets[@]}"; do
     echo "== $target: tests (the unit and end-to-end tests are built, not run: $win32_reason)"
     ctest --test-dir "$build" --output-on-failure -j "$jobs"
   fi
-
-  echo "== $target: hexpoke-$version-$target.zip"
-  (cd "$build" && cpack -G ZIP -B "$out/packages" >/dev/null)
-  mv "$out/packages/hexpoke-$version-$target.zip" "$out/"
-  unzip -l "$out/hexpoke-$version-$target.zip"
 done
-hexpoke_remove_tree "$out/packages"

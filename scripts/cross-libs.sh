@@ -68,6 +68,15 @@ boost_prefix_map() {
   echo "-ffile-prefix-map=$boost=boost1.74"
 }
 
+# Sets boost_cmake_args to what a CMake build for `triplet` needs to find
+# Boost's headers and the target's library, named as under boost1.74/.
+set_boost_cmake_args() {
+  local triplet=$1
+  boost_cmake_args=(-DBoost_NO_BOOST_CMAKE=ON -DBoost_INCLUDE_DIR="$boost/include"
+    -DBoost_PROGRAM_OPTIONS_LIBRARY_RELEASE="$boost/$triplet/lib/libboost_program_options.a"
+    -DCMAKE_CXX_FLAGS="$(boost_prefix_map)")
+}
+
 # libboost_program_options.a for one target: a plain compile of its sources
 # with the compiler `cxx` and the archiver `ar`. A library made by another
 # compiler, or with other flags, is made again.

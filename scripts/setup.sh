@@ -14,6 +14,10 @@
 #                             s390x, qemu-user and what
 #                             scripts/build-linux-cross.sh needs; also
 #                             enables Debian's source packages
+#   scripts/setup.sh release  what scripts/release.sh needs: the compilers
+#                             for every released system, and what packs
+#                             the archives; also enables Debian's source
+#                             packages
 # Safe to run again: it installs nothing that is already there.
 set -euo pipefail
 . "$(dirname "$0")/i386-chroot.sh"
@@ -42,6 +46,12 @@ windows_packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i68
 cross_packages=(cmake ninja-build g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
                 g++-s390x-linux-gnu qemu-user-static googletest dpkg-dev xz-utils
                 python3 python3-intelhex srecord binutils file)
+
+release_packages=(g++ cmake ninja-build libboost-program-options-dev git
+                  g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+                  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+                  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
+                  dpkg-dev xz-utils mandoc zip)
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -91,7 +101,8 @@ case "$profile" in
   bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}"); enable_deb_src ;;
   cross) wanted=("${cross_packages[@]}"); enable_deb_src ;;
-  *) echo "usage: $0 [build|test|bench|windows|cross]" >&2; exit 2 ;;
+  release) wanted=("${release_packages[@]}"); enable_deb_src ;;
+  *) echo "usage: $0 [build|test|bench|windows|cross|release]" >&2; exit 2 ;;
 esac
 
 install_missing() {

@@ -11,11 +11,14 @@
 #     and the same tests against it;
 #  5. the Windows builds, cross-compiled (scripts/build-windows.sh): the
 #     unit and end-to-end tests of both under Wine (the 32-bit ones in an
-#     i386 chroot where the host has no wine32), both zips;
+#     i386 chroot where the host has no wine32);
 #  6. the static Linux builds for aarch64, armhf and s390x, cross-compiled
 #     (scripts/build-linux-cross.sh): their unit, end-to-end and interop
 #     tests under qemu-user;
-#  7. the libFuzzer targets, FUZZ_SECONDS (default 30) each.
+#  7. the libFuzzer targets, FUZZ_SECONDS (default 30) each;
+#  8. the release (scripts/release.sh) built twice, from two clones of the
+#     commit in different directories, which must give the same bytes,
+#     and a check of what its archives and package hold.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,7 +54,7 @@ cmake -S . -B build-static -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build build-static
 ctest --test-dir build-static --output-on-failure -j "$jobs"
 
-echo "== Windows: 32- and 64-bit cross-builds, tests under Wine, zips"
+echo "== Windows: 32- and 64-bit cross-builds, tests under Wine"
 scripts/build-windows.sh
 echo "== static analysis of the Windows-only source: clang-tidy"
 mingw_gcc=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
@@ -87,5 +90,8 @@ for target in parser run; do
   grep -E '^stat::number_of_executed_units' build-fuzz/$target.log |
     sed "s/^/${target}_fuzzer /"
 done
+
+echo "== the release, built twice: the same bytes, and what it holds"
+tests/release/reproducible_test.sh
 
 echo "== all tests passed"
