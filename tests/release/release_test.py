@@ -33,7 +33,7 @@ def check(condition, message):
 
 
 def read(path, mode="r"):
-    with open(path, mode) as f:
+    with open(path, mode, **({} if "b" in mode else {"errors": "replace"})) as f:
         return f.read()
 
 
@@ -160,7 +160,7 @@ for name, (_, binary, _, _) in targets.items():
         failures.append("no map of %s's link at %s" % (name, path))
         continue
     maps += 1
-    taken = linked(read(path, errors="replace"))
+    taken = linked(read(path))
     check(len(taken) >= 4, "%s's map shows only %s" % (name, sorted(taken)))
     missing = sorted(f for f in taken if "`%s`" % f not in notices)
     check(not missing, "NOTICES.md does not name %s, which %s holds parts of"
