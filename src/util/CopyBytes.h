@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: MIT
+#ifndef HEXPOKE_UTIL_COPY_BYTES_H_
+#define HEXPOKE_UTIL_COPY_BYTES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace hexpoke {
+
+// memcpy(to, from, count), for the many copies here of a record's worth of
+// bytes or less: up to 16 bytes are moved in two fixed-size copies that may
+// overlap, with no call.
+inline void CopyBytes(std::uint8_t* to, const std::uint8_t* from, std::size_t count) {
+  if (count > 16) {
+    std::memcpy(to, from, count);
+  } else if (count >= 8) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + count - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + count - 8, &tail, 8);
+  } else if (count >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + count - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + count - 4, &tail, 4);
+  } else if (count != 0) {
+    // 1 to 3 bytes: the first, the middle one and the last.
+    const std::uint8_t first = from[0], middle = from[count / 2], last = from[count - 1];
+    to[0] = first;
+    to[count / 2] = middle;
+    to[count - 1] = last;
+  }
+}
+
+}  // namespace hexpoke
+
+#endif  // HEXPOKE_UTIL_COPY_BYTES_H_
