@@ -74,9 +74,10 @@ std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
 
 char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count) {
   *out++ = kStartCode;
-  out = WriteHexTexts(out, raw, count);
-  const std::uint8_t checksum = Checksum(raw, count);
-  return WriteHexTexts(out, &checksum, 1);
+  std::uint8_t sum = 0;
+  out = WriteHexTextsSummed(out, raw, count, sum);
+  WriteHexPair(out, static_cast<std::uint8_t>(-sum));
+  return out + 2;
 }
 
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {

@@ -84,22 +84,4 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
   return true;
 }
 
-std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
-                               DecodedRecordLine& line) {
-  std::uint8_t data_length = 0;
-  if (available < 3 || text[0] != kStartCode ||
-      DecodeHexDigitPairs(text + 1, 1, &data_length) != 1) {
-    return 0;
-  }
-  const std::size_t bytes = kHeaderBytes + data_length + 1;
-  const std::size_t chars = 1 + 2 * bytes;
-  if (chars > available ||
-      DecodeHexDigitPairs(text + 1, bytes, line.bytes.data()) != bytes ||
-      line.bytes[bytes - 1] != Checksum(line.bytes.data(), bytes - 1)) {
-    return 0;
-  }
-  line.raw_size = bytes - 1;
-  return chars;
-}
-
 }  // namespace hexpoke

@@ -11,6 +11,7 @@
 
 #include "records/IntelHexRecord.h"
 #include "records/RecordFormat.h"
+#include "util/HexByteText.h"
 
 namespace hexpoke {
 
@@ -74,8 +75,28 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
 // after it makes it a whole word, which DecodeRecordLine would decode the
 // same. Returns 0 for anything else, and never prints: such a word goes to
 // DecodeRecordLine, which judges and reports it.
-std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
-                               DecodedRecordLine& line);
+inline std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
+                                      DecodedRecordLine& line) {
+  using namespace record_format;
+  if (available < 3 || text[0] != kStartCode) return 0;
+  // The length as it reads if its two characters are hex digits; if they
+  // are not, the decoding below, which takes them in too, fails.
+  const auto nibble = [](char c) {
+    const auto code = static_cast<unsigned char>(c);
+    return (code & 0x0Fu) + 9 * (code >> 6 & 1u);
+  };
+  const std::size_t data_length = (nibble(text[1]) << 4 | nibble(text[2])) & 0xFFu;
+  const std::size_t bytes = kHeaderBytes + data_length + 1;
+  const std::size_t chars = 1 + 2 * bytes;
+  // Digits and checksum in one pass: the sum of all the line's bytes,
+  // checksum included, is 0 modulo 256 when the checksum is right.
+  if (chars > available ||
+      DecodeAllHexDigitPairs(text + 1, bytes, available - 1, line.bytes.data()) != 0) {
+    return 0;
+  }
+  line.raw_size = bytes - 1;
+  return chars;
+}
 
 }  // namespace hexpoke
 
