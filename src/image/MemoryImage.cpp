@@ -38,29 +38,16 @@ MemoryImage::Buffer<T>& MemoryImage::Buffer<T>::operator=(Buffer&& other) noexce
 }
 
 template <typename T>
-MemoryImage::Buffer<T>::~Buffer() {
-  std::free(items_);
-}
-
-template <typename T>
-T* MemoryImage::Buffer<T>::Append(const T* items, std::uint64_t count) {
-  if (count > capacity_ - size_) {
-    constexpr std::uint64_t kMaxItems = std::numeric_limits<std::size_t>::max() / sizeof(T);
-    const std::uint64_t needed = std::uint64_t{size_} + count;
-    if (needed > kMaxItems) throw std::bad_alloc();
-    const std::uint64_t capacity =
-        std::min(kMaxItems, std::max(needed, std::uint64_t{2} * capacity_));
-    void* grown = std::realloc(items_, static_cast<std::size_t>(capacity) * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
-    items_ = static_cast<T*>(grown);
-    capacity_ = static_cast<std::size_t>(capacity);
-  }
-  T* at = items_ + size_;
-  if (items != nullptr && count != 0) {
-    std::memcpy(at, items, static_cast<std::size_t>(count) * sizeof(T));
-  }
-  size_ += static_cast<std::size_t>(count);
-  return at;
+void MemoryImage::Buffer<T>::Grow(std::uint64_t count) {
+  constexpr std::uint64_t kMaxItems = std::numeric_limits<std::size_t>::max() / sizeof(T);
+  const std::uint64_t needed = std::uint64_t{size_} + count;
+  if (needed > kMaxItems) throw std::bad_alloc();
+  const std::uint64_t capacity =
+      std::min(kMaxItems, std::max(needed, std::uint64_t{2} * capacity_));
+  void* grown = std::realloc(items_, static_cast<std::size_t>(capacity) * sizeof(T));
+  if (grown == nullptr) throw std::bad_alloc();
+  items_ = static_cast<T*>(grown);
+  capacity_ = static_cast<std::size_t>(capacity);
 }
 
 template <typename T>
@@ -77,10 +64,6 @@ void MemoryImage::Buffer<T>::Swap(Buffer& other) noexcept {
   std::swap(capacity_, other.capacity_);
 }
 
-std::uint64_t MemoryImage::RunOffsetEnd(std::size_t run) const {
-  return run + 1 < runs_.size() ? runs_[run + 1].offset : arena_.size();
-}
-
 std::uint64_t MemoryImage::RunEnd(std::size_t run) const {
   return runs_[run].address + (RunOffsetEnd(run) - runs_[run].offset);
 }
@@ -93,8 +76,12 @@ std::size_t MemoryImage::RunAtOrBefore(std::uint64_t address) const {
                                : static_cast<std::size_t>(after - runs_.data()) - 1;
 }
 
-void MemoryImage::Place(std::uint64_t address, const std::uint8_t* data,
-                        std::uint64_t count) {
+void MemoryImage::FindAppendPoint() const {
+  append_at_ = placements_.empty() && !runs_.empty() ? RunEnd(runs_.size() - 1) : kNowhere;
+}
+
+void MemoryImage::PlaceElsewhere(std::uint64_t address, const std::uint8_t* data,
+                                 std::uint64_t count) {
   assert(address <= kAddressSpace && count <= kAddressSpace - address);
   if (count == 0) return;
   if (count > kMaxPlacement) {
@@ -103,35 +90,32 @@ void MemoryImage::Place(std::uint64_t address, const std::uint8_t* data,
     return;
   }
   const std::uint64_t stop = address + count;
-  // Bytes that a pending placement may overlap must be merged after it.
+  const std::uint64_t last_start = runs_.empty() ? 0 : runs_.back().address;
+  const std::uint64_t last_end = runs_.empty() ? 0 : RunEnd(runs_.size() - 1);
   if (!placements_.empty() && address < pending_end_ && stop > pending_start_) {
+    // Bytes that a pending placement may overlap are merged after it.
     AddPlacement(address, data, count);
-    return;
-  }
-  // Files mostly list their bytes in ascending order: beyond the last run,
-  // over it or right after it. That needs no search.
-  if (runs_.empty() || address > RunEnd(runs_.size() - 1)) {
+  } else if (runs_.empty() || address > last_end) {
     runs_.Add(Run{static_cast<std::uint32_t>(address),
                   static_cast<std::uint32_t>(arena_.size())});
     arena_.Append(data, count);
-    return;
-  }
-  const Run& last = runs_.back();
-  if (address >= last.address) {
-    const std::uint64_t offset = last.offset + (address - last.address);
-    const std::uint64_t inside = std::min(count, arena_.size() - offset);
-    std::memcpy(arena_.data() + offset, data, static_cast<std::size_t>(inside));
+  } else if (address >= last_start) {
+    // Over the last run, and on past its end.
+    const std::uint64_t inside = std::min(count, last_end - address);
+    std::memcpy(arena_.data() + runs_.back().offset + (address - last_start), data,
+                static_cast<std::size_t>(inside));
     arena_.Append(data + inside, count - inside);
-    return;
+  } else {
+    // Over bytes held, such as a patch, they are written where they lie.
+    const std::size_t run = RunAtOrBefore(address);
+    if (run != runs_.size() && stop <= RunEnd(run)) {
+      std::memcpy(arena_.data() + runs_[run].offset + (address - runs_[run].address),
+                  data, static_cast<std::size_t>(count));
+    } else {
+      AddPlacement(address, data, count);
+    }
   }
-  // Over bytes held, such as a patch: written where they lie.
-  const std::size_t run = RunAtOrBefore(address);
-  if (run != runs_.size() && stop <= RunEnd(run)) {
-    std::memcpy(arena_.data() + runs_[run].offset + (address - runs_[run].address),
-                data, static_cast<std::size_t>(count));
-    return;
-  }
-  AddPlacement(address, data, count);
+  FindAppendPoint();
 }
 
 void MemoryImage::AddPlacement(std::uint64_t address, const std::uint8_t* data,
@@ -222,6 +206,7 @@ void MemoryImage::Merge() const {
   placements_.Release();
   pending_bytes_.Release();
   pending_start_ = pending_end_ = 0;
+  FindAppendPoint();
 }
 
 std::uint64_t MemoryImage::size() const {
@@ -232,14 +217,6 @@ std::uint64_t MemoryImage::size() const {
 std::uint64_t MemoryImage::end() const {
   const std::uint64_t runs_end = runs_.empty() ? 0 : RunEnd(runs_.size() - 1);
   return placements_.empty() ? runs_end : std::max(runs_end, pending_end_);
-}
-
-void MemoryImage::ForEachRun(const RunVisitor& visit) const {
-  Merge();
-  for (std::size_t run = 0; run < runs_.size(); ++run) {
-    visit(runs_[run].address, arena_.data() + runs_[run].offset,
-          RunOffsetEnd(run) - runs_[run].offset);
-  }
 }
 
 bool MemoryImage::operator==(const MemoryImage& other) const {

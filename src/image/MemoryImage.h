@@ -4,9 +4,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <cstdlib>
+#include <cstring>
 #include <type_traits>
 #include <vector>
+
+#include "util/CopyBytes.h"
 
 namespace hexpoke {
 
@@ -24,7 +27,21 @@ class MemoryImage {
   // it, over whatever was there; nothing else moves.
   // REQUIRES: address + count <= kAddressSpace.
   void Place(std::uint64_t address, const std::uint8_t* data,
-             std::uint64_t count);
+             std::uint64_t count) {
+    // Most bytes go right after the last run, or beyond it, where there is
+    // room for them: that costs little more than copying them.
+    if (address >= append_at_ && count <= arena_.room() &&
+        (address == append_at_ || runs_.room() != 0)) {
+      if (address != append_at_) {
+        *runs_.Append(nullptr, 1) = Run{static_cast<std::uint32_t>(address),
+                                        static_cast<std::uint32_t>(arena_.size())};
+      }
+      CopyBytes(arena_.Append(nullptr, count), data, static_cast<std::size_t>(count));
+      append_at_ = address + count;
+      return;
+    }
+    PlaceElsewhere(address, data, count);
+  }
   void Place(std::uint64_t address, const std::vector<std::uint8_t>& bytes) {
     Place(address, bytes.data(), bytes.size());
   }
@@ -37,10 +54,15 @@ class MemoryImage {
   // Calls visit(address, data, count) for each run of bytes at consecutive
   // addresses, in ascending order of address. Runs are as long as they can
   // be: a gap lies between any two. `data` is valid until the image changes.
-  using RunVisitor = std::function<void(std::uint64_t address,
-                                        const std::uint8_t* data,
-                                        std::uint64_t count)>;
-  void ForEachRun(const RunVisitor& visit) const;
+  // A template, so that an image of a million runs costs no call per run.
+  template <typename Visit>
+  void ForEachRun(Visit&& visit) const {
+    Merge();
+    for (std::size_t run = 0; run < runs_.size(); ++run) {
+      visit(std::uint64_t{runs_[run].address}, arena_.data() + runs_[run].offset,
+            RunOffsetEnd(run) - runs_[run].offset);
+    }
+  }
 
   // Whether both hold the same bytes at the same addresses.
   bool operator==(const MemoryImage& other) const;
@@ -60,12 +82,14 @@ class MemoryImage {
     Buffer& operator=(const Buffer& other);
     Buffer(Buffer&& other) noexcept { Swap(other); }
     Buffer& operator=(Buffer&& other) noexcept;
-    ~Buffer();
+    ~Buffer() { std::free(items_); }
 
     T* data() { return items_; }
     const T* data() const { return items_; }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // How many more elements fit without growing.
+    std::size_t room() const { return capacity_ - size_; }
     T& operator[](std::size_t i) { return items_[i]; }
     const T& operator[](std::size_t i) const { return items_[i]; }
     T& back() { return items_[size_ - 1]; }
@@ -73,13 +97,24 @@ class MemoryImage {
 
     // Adds `count` elements at the end, copied from `items`; or, with
     // nullptr, left for the caller to set. Returns where they start.
-    T* Append(const T* items, std::uint64_t count);
+    T* Append(const T* items, std::uint64_t count) {
+      if (count > capacity_ - size_) Grow(count);
+      T* at = items_ + size_;
+      if (items != nullptr && count != 0) {
+        std::memcpy(at, items, static_cast<std::size_t>(count) * sizeof(T));
+      }
+      size_ += static_cast<std::size_t>(count);
+      return at;
+    }
     void Add(const T& item) { *Append(nullptr, 1) = item; }
     // Empties it and gives its memory back.
     void Release();
     void Swap(Buffer& other) noexcept;
 
    private:
+    // Makes room for `count` more elements.
+    void Grow(std::uint64_t count);
+
     T* items_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
@@ -104,8 +139,14 @@ class MemoryImage {
     std::uint64_t source;
   };
 
+  void PlaceElsewhere(std::uint64_t address, const std::uint8_t* data,
+                      std::uint64_t count);
+  // Sets append_at_ for the runs and placements as they are now.
+  void FindAppendPoint() const;
   std::uint64_t RunEnd(std::size_t run) const;
-  std::uint64_t RunOffsetEnd(std::size_t run) const;
+  std::uint64_t RunOffsetEnd(std::size_t run) const {
+    return run + 1 < runs_.size() ? runs_[run + 1].offset : arena_.size();
+  }
   // The index of the run that holds `address` or is the last one before
   // it; runs_.size() when there is none before it.
   std::size_t RunAtOrBefore(std::uint64_t address) const;
@@ -134,6 +175,12 @@ class MemoryImage {
   // merge, so they may go into the runs at once.
   mutable std::uint64_t pending_start_ = 0;
   mutable std::uint64_t pending_end_ = 0;
+  // Where bytes can go at the end of the last run and the arena as they
+  // come, and after which they can start a new run there: right after the
+  // last run, while no placement is pending, and no address at all
+  // (kNowhere) otherwise.
+  static constexpr std::uint64_t kNowhere = kAddressSpace + 1;
+  mutable std::uint64_t append_at_ = kNowhere;
 };
 
 }  // namespace hexpoke
