@@ -154,12 +154,12 @@ class WordSplitter {
   void Feed(const char* p, const char* end) {
     while (p != end) {
       if (length_ == 0) {
-        p = std::find_if_not(p, end, IsSpace);
+        while (p != end && IsSpace(*p)) ++p;
         if (p == end) return;
         // Nearly every word is a well-formed record line, decoded as it is
         // found.
         if (const char* line_end = placer_.PlaceLineAt(p, end)) {
-          p = line_end;
+          p = line_end + 1;  // past the white space that ends it
           continue;
         }
       }

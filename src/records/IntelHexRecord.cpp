@@ -72,14 +72,6 @@ std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
   return static_cast<std::uint8_t>(-ByteSum(bytes, count));
 }
 
-char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count) {
-  *out++ = kStartCode;
-  std::uint8_t sum = 0;
-  out = WriteHexTextsSummed(out, raw, count, sum);
-  WriteHexPair(out, static_cast<std::uint8_t>(-sum));
-  return out + 2;
-}
-
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {
   std::unique_ptr<CAbstractIntelHexRecord> record;
   if (type == kDataType) {

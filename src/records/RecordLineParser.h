@@ -81,11 +81,8 @@ inline std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
   if (available < 3 || text[0] != kStartCode) return 0;
   // The length as it reads if its two characters are hex digits; if they
   // are not, the decoding below, which takes them in too, fails.
-  const auto nibble = [](char c) {
-    const auto code = static_cast<unsigned char>(c);
-    return (code & 0x0Fu) + 9 * (code >> 6 & 1u);
-  };
-  const std::size_t data_length = (nibble(text[1]) << 4 | nibble(text[2])) & 0xFFu;
+  const std::size_t data_length =
+      (UncheckedDigitValue(text[1]) << 4 | UncheckedDigitValue(text[2])) & 0xFFu;
   const std::size_t bytes = kHeaderBytes + data_length + 1;
   const std::size_t chars = 1 + 2 * bytes;
   // Digits and checksum in one pass: the sum of all the line's bytes,

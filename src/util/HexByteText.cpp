@@ -507,31 +507,31 @@ HEXPOKE_AVX2 void EncodeGroup(__m128i group, char* out, __m256i low_nibbles,
 // before it, or, for fewer pairs than a group, reads on past them where it
 // may.
 HEXPOKE_AVX2 int DecodeAll(const char* text, std::size_t count,
-                               std::size_t readable, std::uint8_t* out) {
+                           std::size_t readable, std::uint8_t* out) {
   const Decoder decoder;
   const __m128i zero = _mm_setzero_si128();
-  __m128i sums = zero;
   __m128i bytes;
-  std::size_t i = 0;
+  if (count < 16) {
+    if (readable < 32) return DecodeAllNarrow(text, count, readable, out);
+    const unsigned wanted = (1u << (2 * count)) - 1;
+    if ((decoder.Decode(text, bytes) & wanted) != wanted) return -1;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+    bytes = _mm_and_si128(bytes, Load16(kFirst16.bytes + 16 - count));
+    return LaneSum(_mm_sad_epu8(bytes, zero));
+  }
+  if (decoder.Decode(text, bytes) != 0xFFFFFFFFu) return -1;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
+  __m128i sums = _mm_sad_epu8(bytes, zero);
+  std::size_t i = 16;
   for (; i + 16 <= count; i += 16) {
     if (decoder.Decode(text + 2 * i, bytes) != 0xFFFFFFFFu) return -1;
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
     sums = _mm_add_epi64(sums, _mm_sad_epu8(bytes, zero));
   }
-  const std::size_t rest = count - i;
-  if (rest != 0) {
-    if (count >= 16) {
-      if (decoder.Decode(text + 2 * (count - 16), bytes) != 0xFFFFFFFFu) return -1;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + count - 16), bytes);
-      bytes = _mm_and_si128(bytes, Load16(kLast16.bytes + rest));
-    } else if (readable >= 32) {
-      const unsigned wanted = (1u << (2 * rest)) - 1;
-      if ((decoder.Decode(text, bytes) & wanted) != wanted) return -1;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-      bytes = _mm_and_si128(bytes, Load16(kFirst16.bytes + 16 - rest));
-    } else {
-      return DecodeAllNarrow(text, count, readable, out);
-    }
+  if (i < count) {
+    if (decoder.Decode(text + 2 * (count - 16), bytes) != 0xFFFFFFFFu) return -1;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + count - 16), bytes);
+    bytes = _mm_and_si128(bytes, Load16(kLast16.bytes + (count - i)));
     sums = _mm_add_epi64(sums, _mm_sad_epu8(bytes, zero));
   }
   return LaneSum(sums);
@@ -541,19 +541,21 @@ HEXPOKE_AVX2 int DecodeAll(const char* text, std::size_t count,
 // before it.
 // REQUIRES: count >= 16.
 HEXPOKE_AVX2 char* WriteSummed(char* p, const std::uint8_t* bytes,
-                                   std::size_t count, std::uint8_t& sum) {
+                               std::size_t count, std::uint8_t& sum) {
   const __m256i low_nibbles = Load(kLowNibbles);
   const __m256i digits = Load(kUpperDigits);
   const __m128i zero = _mm_setzero_si128();
-  __m128i sums = zero;
-  std::size_t i = 0;
+  __m128i group = Load16(bytes);
+  EncodeGroup(group, p, low_nibbles, digits);
+  __m128i sums = _mm_sad_epu8(group, zero);
+  std::size_t i = 16;
   for (; i + 16 <= count; i += 16) {
-    const __m128i group = Load16(bytes + i);
+    group = Load16(bytes + i);
     EncodeGroup(group, p + 2 * i, low_nibbles, digits);
     sums = _mm_add_epi64(sums, _mm_sad_epu8(group, zero));
   }
   if (i < count) {
-    const __m128i group = Load16(bytes + count - 16);
+    group = Load16(bytes + count - 16);
     EncodeGroup(group, p + 2 * (count - 16), low_nibbles, digits);
     sums = _mm_add_epi64(
         sums, _mm_sad_epu8(_mm_and_si128(group, Load16(kLast16.bytes + (count - i))), zero));

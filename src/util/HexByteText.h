@@ -2,6 +2,7 @@
 #ifndef HEXPOKE_UTIL_HEX_BYTE_TEXT_H_
 #define HEXPOKE_UTIL_HEX_BYTE_TEXT_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,6 +25,20 @@ std::string ByteToHexText(std::uint8_t byte);
 // Throws a new Util::ErrorMsg("Hex convert error") if `text` is not exactly
 // two characters long.
 std::uint8_t HexTextToByte(std::string_view text);
+
+// The value of the hex digit `c`, or for a character that is not one some
+// value below 32: for a reader that checks the digits later anyway.
+inline unsigned UncheckedDigitValue(char c) {
+  static constexpr auto kValues = [] {
+    std::array<std::uint8_t, 256> values{};
+    for (unsigned code = 0; code < 256; ++code) {
+      // A digit's low nibble, and 9 more for a letter (bit 6 set).
+      values[code] = static_cast<std::uint8_t>((code & 0x0F) + 9 * (code >> 6 & 1));
+    }
+    return values;
+  }();
+  return kValues[static_cast<unsigned char>(c)];
+}
 
 // Writes the two characters of ByteToHexText(byte) at `p`.
 inline void WriteHexPair(char* p, std::uint8_t byte) {
