@@ -266,6 +266,7 @@ bool CopyExtendedAttributes(int from, int to) {
   for (;;) {
     const ssize_t size = flistxattr(from, nullptr, 0);
     if (size < 0) return errno == ENOTSUP;  // none where there can be none
+    if (size == 0) break;  // none, as on most files
     names.resize(static_cast<std::size_t>(size));
     const ssize_t got = flistxattr(from, names.data(), names.size());
     if (got >= 0) {
@@ -694,21 +695,23 @@ class PosixEnv final : public Env {
     // removes its temporary file, instead of ending at once.
     signal(SIGXFSZ, SIG_IGN);
     const sigset_t& signals = CleanUpSignals();
+    struct sigaction action {};
+    action.sa_handler = RemoveTemporaryAndEnd;
+    action.sa_mask = signals;
+    action.sa_flags = SA_RESTART;
+    // Each handler is set in the call that reads the one before it, which
+    // halves the calls at start-up; meanwhile the signals wait, so that none
+    // meets a handler that is taken back.
+    const SignalsHeld held;
     for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
       if (sigismember(&signals, signal_number) != 1) continue;
       struct sigaction previous {};
+      if (sigaction(signal_number, &action, &previous) != 0) continue;
       // One that the caller ignores stays ignored, as nohup leaves SIGHUP;
       // one that a sanitizer handles is left to it.
-      if (sigaction(signal_number, nullptr, &previous) != 0 ||
-          (previous.sa_flags & SA_SIGINFO) != 0 ||
-          previous.sa_handler != SIG_DFL) {
-        continue;
+      if ((previous.sa_flags & SA_SIGINFO) != 0 || previous.sa_handler != SIG_DFL) {
+        sigaction(signal_number, &previous, nullptr);
       }
-      struct sigaction action {};
-      action.sa_handler = RemoveTemporaryAndEnd;
-      action.sa_mask = signals;
-      action.sa_flags = SA_RESTART;
-      sigaction(signal_number, &action, nullptr);
     }
   }
 
