@@ -18,7 +18,7 @@ constexpr std::uint64_t kMaxPlacement = std::uint64_t{1} << 31;
 
 // Placements are merged in no sooner than when they take this much memory,
 // so that a small image is not merged over and over.
-constexpr std::uint64_t kMinMergeBytes = std::uint64_t{256} * 1024;
+constexpr std::uint64_t kMinMergeBytes = 4096;
 
 }  // namespace
 
