@@ -141,6 +141,14 @@ TEST(HexRuns, AgreeWithThePairsAndBytesOneAtATime) {
       std::uint8_t written_sum = 0;
       char* summed_end =
           WriteHexTextsSummed(&summed_text[0], one_by_one.data(), count, written_sum);
+      // With room to spare: 8 bytes readable and 16 characters writable
+      // however few the bytes.
+      std::vector<std::uint8_t> padded = one_by_one;
+      padded.resize(count + 8, static_cast<std::uint8_t>(random()));
+      std::string roomy_text(2 * count + 16, '#');
+      std::uint8_t roomy_sum = 0;
+      char* roomy_end =
+          WriteHexTextsSummedWithRoom(&roomy_text[0], padded.data(), count, roomy_sum);
 
       const bool agree =
           std::equal(one_by_one.begin(), one_by_one.end(), bytes.begin()) &&
@@ -154,6 +162,8 @@ TEST(HexRuns, AgreeWithThePairsAndBytesOneAtATime) {
           end == &written[2 * count] && written.substr(0, 2 * count) == expected_text &&
           written[2 * count] == '#' && summed_end == &summed_text[2 * count] &&
           summed_text == written && written_sum == byte_sum &&
+          roomy_end == &roomy_text[2 * count] &&
+          roomy_text.compare(0, 2 * count, expected_text) == 0 && roomy_sum == byte_sum &&
           ByteSum(one_by_one.data(), count) == byte_sum;
       if (!agree && ++mismatches <= 5) {
         ADD_FAILURE() << "text \"" << text << "\", " << count << " pairs, "

@@ -81,6 +81,7 @@ TEST(MemoryImage, HoldsEachByteAtItsAddressAndNothingElse) {
   } cases[] = {
       {"nothing", {}, {}},
       {"no bytes", {{5, {}}}, {}},
+      {"no bytes beyond a run", {{0, {1}}, {5, {}}, {1, {2}}}, {{0, {1, 2}}}},
       {"ascending records make one run", {{0, {1, 2}}, {2, {3}}, {3, {4, 5}}},
        {{0, {1, 2, 3, 4, 5}}}},
       {"a gap stays a gap", {{0, {1}}, {2, {3}}}, {{0, {1}}, {2, {3}}}},

@@ -31,7 +31,7 @@ class MemoryImage {
     // Most bytes go right after the last run, or beyond it, where there is
     // room for them: that costs little more than copying them.
     if (address >= append_at_ && count <= arena_.room() &&
-        (address == append_at_ || runs_.room() != 0)) {
+        (address == append_at_ || (runs_.room() != 0 && count != 0))) {
       if (address != append_at_) {
         *runs_.Append(nullptr, 1) = Run{static_cast<std::uint32_t>(address),
                                         static_cast<std::uint32_t>(arena_.size())};

@@ -69,12 +69,14 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
 
 // DecodeRecordLine for a reader that has the text ahead of a word in memory
 // and has not looked for the word's end yet. If the `available` characters
-// at `text` begin with a record line that passes the length and checksum
-// checks and whose every character after the start code is a hex digit,
-// sets `line` to its bytes and returns its length; a white-space character
-// after it makes it a whole word, which DecodeRecordLine would decode the
-// same. Returns 0 for anything else, and never prints: such a word goes to
-// DecodeRecordLine, which judges and reports it.
+// at `text` begin with a record line of at least one data byte that passes
+// the length and checksum checks and whose every character after the start
+// code is a hex digit, sets `line` to its bytes and returns its length; a
+// white-space character after it makes it a whole word, which
+// DecodeRecordLine would decode the same. Returns 0 for anything else, and
+// never prints: such a word goes to DecodeRecordLine, which judges and
+// reports it. A line without data (the end-of-file record) places nothing
+// and gains nothing from this, and a bad one would be decoded twice.
 inline std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
                                       DecodedRecordLine& line) {
   using namespace record_format;
@@ -87,7 +89,7 @@ inline std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
   const std::size_t chars = 1 + 2 * bytes;
   // Digits and checksum in one pass: the sum of all the line's bytes,
   // checksum included, is 0 modulo 256 when the checksum is right.
-  if (chars > available ||
+  if (data_length == 0 || chars > available ||
       DecodeAllHexDigitPairs(text + 1, bytes, available - 1, line.bytes.data()) != 0) {
     return 0;
   }

@@ -597,6 +597,21 @@ char* WriteHexTextsSummed(char* p, const std::uint8_t* bytes, std::size_t count,
   return WriteSummedNarrow(p, bytes, count, sum);
 }
 
+char* WriteHexTextsSummedWithRoom(char* p, const std::uint8_t* bytes, std::size_t count,
+                                  std::uint8_t& sum) {
+#if defined(__SSE2__)
+  // Fewer bytes than a group, as in most records of scattered bytes, still
+  // go as one.
+  if (count < 8) {
+    const __m128i group = _mm_and_si128(Load8(bytes), Load8(kFirstBytes + 8 - count));
+    EncodeGroup(group, p);
+    sum = static_cast<std::uint8_t>(_mm_cvtsi128_si32(_mm_sad_epu8(group, _mm_setzero_si128())));
+    return p + 2 * count;
+  }
+#endif
+  return WriteHexTextsSummed(p, bytes, count, sum);
+}
+
 std::uint8_t ByteSum(const std::uint8_t* bytes, std::size_t count) {
   std::size_t i = 0;
   unsigned sum = count < 8 ? 0 : SumGroups(bytes, count, i);

@@ -55,6 +55,11 @@ char* WriteHexTexts(char* p, const std::uint8_t* bytes, std::size_t count);
 // The same, and sets `sum` to the bytes' sum modulo 256.
 char* WriteHexTextsSummed(char* p, const std::uint8_t* bytes, std::size_t count,
                           std::uint8_t& sum);
+// The same for a caller with room to spare: the 8 bytes from `bytes` on may
+// be read, and the 16 characters from `p` on written, however few the
+// bytes.
+char* WriteHexTextsSummedWithRoom(char* p, const std::uint8_t* bytes, std::size_t count,
+                                  std::uint8_t& sum);
 // Sets out[i] to HexTextToByte of the pair at text + 2 * i, for i below
 // `count`; cannot fail.
 void HexPairsToBytes(const char* text, std::size_t count, std::uint8_t* out);
