@@ -68,6 +68,15 @@ def main():
         lines.append(record(address & 0xFFFF, [address >> 1 & 0xFF]))
     with open(os.path.join(out, "interleaved.hex"), "w") as f:
         f.write("\n".join(lines) + "\n:00000001FF\n")
+    # The same bytes in descending order: every record goes below the ones
+    # before it, the image's costliest order.
+    lines = []
+    for window in reversed(range((4 << 20) // 0x10000)):
+        lines.append(record(0, [0, window], 4))
+        for address in range(0xFFFE, -1, -2):
+            lines.append(record(address, [address >> 1 & 0xFF]))
+    with open(os.path.join(out, "interleaved_descending.hex"), "w") as f:
+        f.write("\n".join(lines) + "\n:00000001FF\n")
     # 100,000 one-byte records at distinct random 32-bit addresses, in random
     # order, each under its own extended linear address record.
     lines = []

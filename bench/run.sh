@@ -15,7 +15,8 @@
 #    same file with its records in descending order;
 #  - 100,000 one-byte records at random 32-bit addresses in random order,
 #    and 2,097,152 one-byte records at every other address over 4 MiB
-#    (29 MB of text), each patched, against srec_cat's same patch.
+#    (29 MB of text), each patched, against srec_cat's same patch; and the
+#    latter in descending order.
 # It also gives each input's peak memory against the input's size, for
 # files replaced and rewritten in place, and counts instructions
 # (callgrind) for the 64 KiB and 1 MiB runs.
@@ -131,6 +132,10 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
   "$hexpoke" "${interleaved[@]}"
   "${srec_interleaved[@]}"
   same_meaning hexpoke_interleaved.hex srec_interleaved.hex
+  interleaved_descending=(-i interleaved_descending.hex -o hexpoke_interleaved_descending.hex
+                          -a 2097152 -v 5A)
+  "$hexpoke" "${interleaved_descending[@]}"
+  cmp hexpoke_interleaved_descending.hex hexpoke_interleaved.hex
   echo "hexpoke's scattered and interleaved outputs hold what srec_cat's do"
   cp image16.hex inplace.hex
   cp image16.hex inplace_c.hex
@@ -145,7 +150,8 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
       -n "baseline patch 1 MiB at 0x08000000" "$baseline ${big_patch[*]}"
       -n "baseline patch 1 MiB, descending" "$baseline ${descending[*]}"
       -n "baseline 100,000 scattered records" "$baseline ${scattered[*]}")
-    before_huge=(-n "baseline patch interleaved" "$baseline ${interleaved[*]}")
+    before_huge=(-n "baseline patch interleaved" "$baseline ${interleaved[*]}"
+                 -n "baseline patch interleaved, descending" "$baseline ${interleaved_descending[*]}")
   fi
 
   echo "timing (hyperfine, ${RUNS:-200} runs each)"
@@ -176,6 +182,7 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
   hyperfine -N --warmup 1 --runs "${HUGE_RUNS:-10}" --export-json huge.json \
     -n "hexpoke patch interleaved" "$hexpoke ${interleaved[*]}" \
     -n "srec_cat patch interleaved" "${srec_interleaved[*]}" \
+    -n "hexpoke patch interleaved, descending" "$hexpoke ${interleaved_descending[*]}" \
     "${before_huge[@]}" \
     >/dev/null 2>&1
 
@@ -211,6 +218,8 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
     measure "1 MiB descending" descending_1mib.hex "$hexpoke" "${descending[@]}"
     measure "scattered" scattered.hex "$hexpoke" "${scattered[@]}"
     measure "interleaved" interleaved.hex "$hexpoke" "${interleaved[@]}"
+    measure "interleaved descending" interleaved_descending.hex \
+      "$hexpoke" "${interleaved_descending[@]}"
     for file in image16 firmware_1mib descending_1mib scattered interleaved; do
       measure "$file in place" "closed/$file.hex" \
         "${as_writer[@]}" "$hexpoke" -i "closed/$file.hex" -o "closed/$file.hex" -a 16 -v 5A
@@ -293,9 +302,12 @@ print("scattered / srec_cat     %.3f (median), %.0f ms          target <= 0.10"
 interleaved, srec_interleaved = "hexpoke patch interleaved", "srec_cat patch interleaved"
 print("interleaved / srec_cat   %.3f (median), %.0f ms         target <= 0.15"
       % (ms(interleaved) / ms(srec_interleaved), ms(interleaved)))
+print("interleaved, descending  %.0f ms (median)"
+      % ms("hexpoke patch interleaved, descending"))
 # Before and after, from this run.
 for name in ("patch 64 KiB in place", "patch 1 MiB at 0x08000000", "patch 1 MiB, descending",
-             "100,000 scattered records", "patch interleaved"):
+             "100,000 scattered records", "patch interleaved",
+             "patch interleaved, descending"):
     if "baseline " + name in results:
         print("baseline / hexpoke, %-26s %.2f (median)"
               % (name, ms("baseline " + name) / ms("hexpoke " + name)))
