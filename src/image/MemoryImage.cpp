@@ -149,7 +149,7 @@ void MemoryImage::Merge() const {
   // go.
   Buffer<Run> runs;
   std::uint64_t held = 0;  // bytes in the new runs before the open one
-  std::uint64_t start = 0, end = 0;
+  std::uint64_t open_start = 0, open_end = 0;  // the open one
   bool overlapping = false;  // some placements overlap one another
   std::uint64_t placed_end = 0;
   for (std::size_t run = 0, next = 0; run < runs_.size() || next < placement_count;) {
@@ -167,20 +167,20 @@ void MemoryImage::Merge() const {
       overlapping = overlapping || first < placed_end;
       placed_end = std::max(placed_end, stop);
     }
-    if (!runs.empty() && first <= end) {
-      end = std::max(end, stop);
+    if (!runs.empty() && first <= open_end) {
+      open_end = std::max(open_end, stop);
     } else {
-      held += end - start;
-      start = first;
-      end = stop;
-      runs.Add(Run{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(held)});
+      held += open_end - open_start;
+      open_start = first;
+      open_end = stop;
+      runs.Add(Run{static_cast<std::uint32_t>(open_start), static_cast<std::uint32_t>(held)});
     }
     if (!from_runs) {
-      placements[next].address = static_cast<std::uint32_t>(held + (first - start));
+      placements[next].address = static_cast<std::uint32_t>(held + (first - open_start));
       ++next;
     }
   }
-  held += end - start;
+  held += open_end - open_start;
 
   Buffer<std::uint8_t> arena;
   arena.Append(nullptr, held);

@@ -405,7 +405,7 @@ int DecodeAllNarrow(const char* text, std::size_t count, std::size_t readable,
 namespace avx2 {
 
 bool InProcessor() {
-  // Also true only where the system saves the wide registers.
+  // True only where the operating system saves the 256-bit registers too.
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") != 0;
 }
