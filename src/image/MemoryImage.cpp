@@ -13,8 +13,9 @@ namespace hexpoke {
 
 namespace {
 
-// A placement's count is kept in 32 bits: a longer one is placed in parts.
-constexpr std::uint64_t kMaxPlacement = std::uint64_t{1} << 31;
+// A placement's count is kept in 32 bits: a longer one is placed in parts,
+// of 1 GiB, which a pointer can step over on every platform.
+constexpr std::uint64_t kMaxPlacement = std::uint64_t{1} << 30;
 
 // Placements are merged in no sooner than when they take this much memory,
 // so that a small image is not merged over and over.
@@ -85,8 +86,9 @@ void MemoryImage::PlaceElsewhere(std::uint64_t address, const std::uint8_t* data
   assert(address <= kAddressSpace && count <= kAddressSpace - address);
   if (count == 0) return;
   if (count > kMaxPlacement) {
-    Place(address, data, kMaxPlacement);
-    Place(address + kMaxPlacement, data + kMaxPlacement, count - kMaxPlacement);
+    for (std::uint64_t done = 0; done < count; done += kMaxPlacement) {
+      PlaceElsewhere(address + done, data + done, std::min(kMaxPlacement, count - done));
+    }
     return;
   }
   const std::uint64_t stop = address + count;
