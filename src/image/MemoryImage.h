@@ -36,7 +36,13 @@ class MemoryImage {
         *runs_.Append(nullptr, 1) = Run{static_cast<std::uint32_t>(address),
                                         static_cast<std::uint32_t>(arena_.size())};
       }
-      CopyBytes(arena_.Append(nullptr, count), data, static_cast<std::size_t>(count));
+      std::uint8_t* at = arena_.Append(nullptr, count);
+      // One byte a record, as in interleaved or scattered bytes, is common.
+      if (count == 1) {
+        *at = *data;
+      } else {
+        CopyBytes(at, data, static_cast<std::size_t>(count));
+      }
       append_at_ = address + count;
       return;
     }
