@@ -44,6 +44,39 @@ def main():
         lines.append(record(address & 0xFFFF, big[offset:offset + 16]))
     with open(os.path.join(out, "firmware_1mib.hex"), "w") as f:
         f.write("\n".join(lines) + "\n:00000001FF\n")
+    # The same file with its records in descending order of address, each
+    # window's extended linear address record before its records.
+    windows = []
+    for line in lines:
+        if line[7:9] == "04":
+            windows.append([line])
+        else:
+            windows[-1].append(line)
+    lines = []
+    for window in reversed(windows):
+        lines.append(window[0])
+        lines.extend(reversed(window[1:]))
+    with open(os.path.join(out, "descending_1mib.hex"), "w") as f:
+        f.write("\n".join(lines) + "\n:00000001FF\n")
+    # Interleaved bytes: 2,097,152 one-byte records at every other address
+    # over 4 MiB from 0, an extended linear address record every 64 KiB, as
+    # one bank of a pair of byte-wide memories is dumped.
+    lines = []
+    for address in range(0, 4 << 20, 2):
+        if address % 0x10000 == 0:
+            lines.append(record(0, [0, address >> 16], 4))
+        lines.append(record(address & 0xFFFF, [address >> 1 & 0xFF]))
+    with open(os.path.join(out, "interleaved.hex"), "w") as f:
+        f.write("\n".join(lines) + "\n:00000001FF\n")
+    # The same bytes in descending order: every record goes below the ones
+    # before it, the image's costliest order.
+    lines = []
+    for window in reversed(range((4 << 20) // 0x10000)):
+        lines.append(record(0, [0, window], 4))
+        for address in range(0xFFFE, -1, -2):
+            lines.append(record(address, [address >> 1 & 0xFF]))
+    with open(os.path.join(out, "interleaved_descending.hex"), "w") as f:
+        f.write("\n".join(lines) + "\n:00000001FF\n")
     # 100,000 one-byte records at distinct random 32-bit addresses, in random
     # order, each under its own extended linear address record.
     lines = []

@@ -693,11 +693,20 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
   GTEST_SKIP() << "POSIX only: file owners, permission bits, mounts, leases";
 #else
   const ProcessOptions unprivileged = Unprivileged(dir_);
-  Write("in.hex", kTwoRecords);
-  const std::string patched =
-      ":10000000220102030405060708090A0B0C0D0E0F56\n"
-      ":10001000101112131415161718191A1B1C1D1E1F68\n"
-      ":00000001FF\n";
+  // Some 115 KB of text, so that a rewrite in place writes it in pieces.
+  std::string interleaved;
+  for (int address = 0; address < 0x4000; address += 2) {
+    char line[16];
+    std::snprintf(line, sizeof line, ":01%04X00%02X%02X\n", address, address & 0xFF,
+                  (0x100 - (1 + (address >> 8) + 2 * (address & 0xFF))) & 0xFF);
+    interleaved += line;
+  }
+  Write("in.hex", interleaved);
+  const ProcessResult replaced =
+      Hexpoke({"-i", Path("in.hex"), "-o", Path("replaced.hex"), "-a", "0", "-v", "22"});
+  ASSERT_EQ(replaced.exit_code, 0);
+  const std::string patched = Read(Path("replaced.hex"));
+  ASSERT_GT(patched.size(), std::size_t{100000});
   const bool as_root = geteuid() == 0;
   const fs::perms closed = fs::perms::owner_read | fs::perms::owner_exec |
                            fs::perms::others_read | fs::perms::others_exec;
@@ -774,7 +783,7 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
                                unprivileged);
         EXPECT_EQ(result.out, "") << c.dir << run;
         EXPECT_EQ(result.exit_code, 0) << c.dir << run;
-        EXPECT_EQ(Read(file), shell ? kTwoRecords : patched) << c.dir << run;
+        EXPECT_EQ(Read(file), shell ? interleaved : patched) << c.dir << run;
         if (holder) {
           EXPECT_TRUE(holder->held() && holder->GaveUp()) << run;
         }

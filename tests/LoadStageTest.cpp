@@ -195,6 +195,21 @@ TEST(LoadImage, WordsSpanningReadBuffersAreReadWhole) {
   const Outcome loaded = LoadOrError(text + ":00000001FF");
   EXPECT_EQ(loaded.image, (Runs{{0, expected}}));
   EXPECT_EQ(loaded.messages, "");
+
+  // One-byte lines of 14 characters at every other address, in descending
+  // order: some straddle reads, some end just short of a block's end, and
+  // every one goes below the bytes placed before it.
+  std::string interleaved;
+  Runs interleaved_runs;
+  for (unsigned address = 0x8000; address > 0; address -= 2) {
+    interleaved += Line(address - 2, {static_cast<std::uint8_t>(address)}) + "\n";
+    interleaved_runs.emplace(interleaved_runs.begin(), address - 2,
+                             Bytes{static_cast<std::uint8_t>(address)});
+  }
+  const Outcome one_byte = LoadOrError(interleaved);
+  EXPECT_TRUE(one_byte.image == interleaved_runs);
+  EXPECT_EQ(one_byte.image.size(), interleaved_runs.size());
+  EXPECT_EQ(one_byte.messages, "");
 }
 
 TEST(LoadImage, ReportsAHugeWordOnceByItsLength) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
+#include <random>
 #include <vector>
 
 #include "TestImages.h"
@@ -12,16 +14,74 @@ namespace hexpoke {
 
 namespace {
 
+// The runs that placing `placed` in order must give, worked out byte by
+// byte in a map.
+Runs ExpectedRuns(const Runs& placed) {
+  std::map<std::uint64_t, std::uint8_t> bytes;
+  for (const auto& [address, data] : placed) {
+    for (std::size_t i = 0; i < data.size(); ++i) bytes[address + i] = data[i];
+  }
+  Runs runs;
+  for (const auto& [address, byte] : bytes) {
+    if (runs.empty() || runs.back().first + runs.back().second.size() != address) {
+      runs.emplace_back(address, Bytes());
+    }
+    runs.back().second.push_back(byte);
+  }
+  return runs;
+}
+
+// `count` pieces of `size` bytes, the first at `first` and each next one
+// `step` on (which may be negative).
+Runs Pieces(std::uint64_t first, std::int64_t step, std::size_t count,
+            std::size_t size) {
+  Runs pieces;
+  for (std::size_t i = 0; i < count; ++i) {
+    pieces.emplace_back(first + static_cast<std::uint64_t>(step * static_cast<std::int64_t>(i)),
+                        Range(static_cast<std::uint8_t>(i), size));
+  }
+  return pieces;
+}
+
+Runs Concatenated(Runs runs, const Runs& more) {
+  runs.insert(runs.end(), more.begin(), more.end());
+  return runs;
+}
+
+// Pieces of 1 to 40 bytes in the first MiB, in random order, many of them
+// over others.
+Runs RandomPieces(std::size_t count) {
+  std::mt19937 random(20261208);
+  Runs pieces;
+  for (std::size_t i = 0; i < count; ++i) {
+    pieces.emplace_back(random() % 0x100000,
+                        Range(static_cast<std::uint8_t>(random()), 1 + random() % 40));
+  }
+  return pieces;
+}
+
 // Each case places its bytes in order and checks the runs the image holds.
+// The large ones are many times what the image keeps aside before it
+// merges bytes placed out of order, and are held to ExpectedRuns.
 TEST(MemoryImage, HoldsEachByteAtItsAddressAndNothingElse) {
   const std::uint64_t kTop = MemoryImage::kAddressSpace;
-  static const struct {
+  const Runs interleaved_up = Pieces(0x10000000, 2, 100000, 1);
+  const Runs interleaved_down = Pieces(0x10000000 + 2 * 99999, -2, 100000, 1);
+  const Runs descending = Pieces(0x08000000 + 0xFFFF0, -16, 0x10000, 16);
+  // Descending, each piece over half of the one placed before it.
+  const Runs overlapping_down = Pieces(0x8000 * 8, -8, 0x8000, 16);
+  // Every other piece of 16, in descending order, and then the gaps.
+  const Runs gaps_filled = Concatenated(Pieces(0x20 * 30000, -32, 30000, 16),
+                                        Pieces(0x10, 32, 30000, 16));
+  const Runs random_pieces = RandomPieces(30000);
+  const struct {
     const char* name;
     Runs placed;  // in the order placed
     Runs runs;
   } cases[] = {
       {"nothing", {}, {}},
       {"no bytes", {{5, {}}}, {}},
+      {"no bytes beyond a run", {{0, {1}}, {5, {}}, {1, {2}}}, {{0, {1, 2}}}},
       {"ascending records make one run", {{0, {1, 2}}, {2, {3}}, {3, {4, 5}}},
        {{0, {1, 2, 3, 4, 5}}}},
       {"a gap stays a gap", {{0, {1}}, {2, {3}}}, {{0, {1}}, {2, {3}}}},
@@ -40,18 +100,39 @@ TEST(MemoryImage, HoldsEachByteAtItsAddressAndNothingElse) {
        {{100, {9}}, {10, {1}}, {9, {0, 2, 3}}}, {{9, {0, 2, 3}}, {100, {9}}}},
       {"bytes 4 GiB apart", {{kTop - 1, {0xEE}}, {0, {0x11}}},
        {{0, {0x11}}, {kTop - 1, {0xEE}}}},
+      {"below a held run, over a placed one, joining them",
+       {{10, {1, 2}}, {4, {3, 4}}, {5, {5, 6, 7, 8, 9}}},
+       {{4, {3, 5, 6, 7, 8, 9, 1, 2}}}},
+      {"a piece between two others joins them", {{0, {1}}, {4, {5}}, {1, {2, 3, 4}}},
+       {{0, {1, 2, 3, 4, 5}}}},
+      {"the highest byte and below it", {{kTop - 1, {0xEE}}, {kTop - 3, {1, 2}}},
+       {{kTop - 3, {1, 2, 0xEE}}}},
+      {"interleaved bytes, ascending", interleaved_up, interleaved_up},
+      {"interleaved bytes, descending", interleaved_down, ExpectedRuns(interleaved_down)},
+      {"descending runs that touch", descending, ExpectedRuns(descending)},
+      {"descending runs over each other", overlapping_down,
+       ExpectedRuns(overlapping_down)},
+      {"gaps between descending runs filled", gaps_filled, ExpectedRuns(gaps_filled)},
+      {"random pieces over each other", random_pieces, ExpectedRuns(random_pieces)},
   };
   for (const auto& c : cases) {
     MemoryImage image;
     std::uint64_t size = 0;
     for (const auto& [address, bytes] : c.placed) image.Place(address, bytes);
     for (const auto& [address, bytes] : c.runs) size += bytes.size();
-    EXPECT_EQ(RunsOf(image), c.runs) << c.name;
-    EXPECT_EQ(image.size(), size) << c.name;
+    // end() first: it needs no merge, and size() and the runs do.
     EXPECT_EQ(image.end(), c.runs.empty() ? 0
                                           : c.runs.back().first +
                                                 c.runs.back().second.size())
         << c.name;
+    const Runs held = RunsOf(image);
+    // The large cases would print hundreds of thousands of bytes.
+    if (c.runs.size() < 10) {
+      EXPECT_EQ(held, c.runs) << c.name;
+    } else {
+      EXPECT_TRUE(held == c.runs) << c.name;
+    }
+    EXPECT_EQ(image.size(), size) << c.name;
     EXPECT_TRUE(image == ImageOf(c.runs)) << c.name;
   }
 }

@@ -121,7 +121,8 @@ TEST(DecodeRecordLineAt, DecodesWellFormedLinesAsWholeWordsAreDecoded) {
       {":0400100001020304E2", 19},
       {":0400100001020304e2 :00", 19},          // lowercase, then more
       {":03001000010203E7x", 17},               // whatever follows
-      {":00000001FF ", 11},
+      {":00000001FF ", 0},                      // no data: the general way
+      {":01000001AA54 ", 13},                   // an end-of-file record with data
       {":020000040800F2", 15},
       {":10000000" + std::string(32, 'F') + "00\n", 43},
       {":0400100001020304E3", 0},               // checksum

@@ -243,11 +243,18 @@ TEST(ImageToRecords, WrittenLinesReadBackAsTheSameRecordsAndImage) {
 TEST(ImageToRecords, WriteImageTextWritesTheRecordsLines) {
   FileExtras extras;
   extras.start_linear = StartAddress{1, 2, 3, 4};
-  static const Runs images[] = {
+  // Runs of every length from 1 to 20 bytes, a gap after each, across a
+  // 64 KiB boundary.
+  Runs short_runs;
+  for (std::size_t length = 1, at = 0xFF00; length <= 20; at += length + 1, ++length) {
+    short_runs.emplace_back(at, Varied(length));
+  }
+  const Runs images[] = {
       {},
       {{0x0000, Varied(1)}},
       {{0x0FFF0, Varied(40)}, {0x08000000, Varied(3)}},
       {{0x0000, Varied(65536)}, {0x20000, Varied(1000)}},  // several pieces
+      short_runs,
   };
   for (const Runs& runs : images) {
     const MemoryImage image = ImageOf(runs);

@@ -65,13 +65,6 @@ class RecordPlacer {
   // nullptr for a word to be found and placed the general way.
   const char* PlaceLineAt(const char* p, const char* end) {
     const auto available = static_cast<std::size_t>(end - p);
-    // Lines of fewer than 3 data bytes (end-of-file and address records,
-    // the odd byte) gain nothing from this, and a bad one would be decoded
-    // twice: they go the general way, told apart by their length's digits.
-    if (available < 3 ||
-        (p[1] == '0' && p[2] >= '0' && p[2] <= '2')) {
-      return nullptr;
-    }
     const std::size_t length = DecodeRecordLineAt(p, available, line_);
     if (length == 0 || length == available || !IsSpace(p[length])) {
       return nullptr;
@@ -161,12 +154,12 @@ class WordSplitter {
   void Feed(const char* p, const char* end) {
     while (p != end) {
       if (length_ == 0) {
-        p = std::find_if_not(p, end, IsSpace);
+        while (p != end && IsSpace(*p)) ++p;
         if (p == end) return;
         // Nearly every word is a well-formed record line, decoded as it is
         // found.
         if (const char* line_end = placer_.PlaceLineAt(p, end)) {
-          p = line_end;
+          p = line_end + 1;  // past the white space that ends it
           continue;
         }
       }

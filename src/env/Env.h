@@ -54,9 +54,12 @@ enum class OutputMethod {
 // with '\n' line ends; an implementation whose platform writes text files
 // with other line ends (CR LF on Windows) translates them.
 //
-// A file that is replaced or rewritten changes only in Commit(); a device
-// or a descriptor may get the text as it is appended. Destroying an
-// OutputFile that was not committed, or whose Commit() failed, leaves a
+// A file that is replaced changes only in Commit(). A file rewritten in
+// place is locked, and the signals that end the process are held, from the
+// first Append() on; the text goes over the old one as it is appended (so
+// that it is never held whole), and Commit() cuts the file to its length.
+// A device or a descriptor may get the text as it is appended. Destroying
+// an OutputFile that was not committed, or whose Commit() failed, leaves a
 // file that was to be replaced as it was and removes every temporary file.
 class OutputFile {
  public:

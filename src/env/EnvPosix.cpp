@@ -20,6 +20,7 @@
 #include <fstream>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -334,6 +335,7 @@ bool CopyExtendedAttributes(int from, int to) {
   for (;;) {
     const ssize_t size = flistxattr(from, nullptr, 0);
     if (size < 0) return errno == ENOTSUP;  // none where there can be none
+    if (size == 0) break;  // none, as on most files
     names.resize(static_cast<std::size_t>(size));
     const ssize_t got = flistxattr(from, names.data(), names.size());
     if (got >= 0) {
@@ -451,11 +453,12 @@ class PosixOutputFile final : public OutputFile {
       case OutputMethod::kReplace:
         return WriteAll(temporary_, text);
       case OutputMethod::kRewriteInPlace:
-        // Kept until Commit: the file is touched only once the whole text
-        // is there. It takes under three times the memory of the image it
-        // is made from, which is held already.
-        text_.append(text);
-        return true;
+        // Written over the old text as it comes, never held whole: it can
+        // be many times the size of the image it is made from.
+        if (!StartRewrite()) return false;
+        rewrite_failed_ = !WriteAllAt(fd_, text, rewritten_);
+        rewritten_ += static_cast<off_t>(text.size());
+        return !rewrite_failed_;
       case OutputMethod::kWriteDirectly:
       case OutputMethod::kWriteOwnDescriptor:
         break;
@@ -681,10 +684,11 @@ class PosixOutputFile final : public OutputFile {
   // Writes the new file's text into the old file instead, and removes the
   // new file.
   bool RewriteInstead() {
-    if (!has_original_ || !ReadTemporary()) return false;
-    DiscardTemporary();
+    if (!has_original_) return false;
     method_ = OutputMethod::kRewriteInPlace;
-    return RewriteInPlace();
+    const bool copied = CopyTemporaryInPlace();
+    DiscardTemporary();
+    return copied && RewriteInPlace();
   }
 
   // Puts the new file under the name. A signal meanwhile waits until that
@@ -738,16 +742,19 @@ class PosixOutputFile final : public OutputFile {
            renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) == 0;
   }
 
-  bool ReadTemporary() {
+  // Writes the new file's text over the old file's, a piece at a time.
+  bool CopyTemporaryInPlace() {
     struct stat status {};
     if (fstat(temporary_, &status) != 0) return false;
-    text_.resize(static_cast<std::size_t>(status.st_size));
-    for (std::size_t done = 0; done < text_.size();) {
-      const ssize_t got = pread(temporary_, &text_[done], text_.size() - done,
-                                static_cast<off_t>(done));
+    std::vector<char> piece(std::size_t{64} * 1024);
+    for (off_t done = 0; done < status.st_size;) {
+      const ssize_t got = pread(temporary_, piece.data(), piece.size(), done);
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      done += static_cast<std::size_t>(got);
+      if (got <= 0 ||
+          !Append(std::string_view(piece.data(), static_cast<std::size_t>(got)))) {
+        return false;
+      }
+      done += got;
     }
     return true;
   }
@@ -770,21 +777,34 @@ class PosixOutputFile final : public OutputFile {
     }
   }
 
+  // Sets the file up to be written over, the first time it is called;
+  // returns whether it may be, as long as every write so far succeeded.
+  bool StartRewrite() {
+    if (!rewrite_held_) {
+      // Waited for before the signals are held, so that a run waiting for
+      // another one can still be interrupted.
+      LockWholeFile();
+      // A signal waits until the file is whole again.
+      rewrite_held_.emplace();
+      rewrite_failed_ = !NameLeadsTo(&original_);
+    }
+    return !rewrite_failed_;
+  }
+
+  // Writing over the old contents before cutting them to length needs no
+  // new space when the file keeps its size, as a patched image usually
+  // does.
   bool RewriteInPlace() {
-    // Waited for before the signals are held, so that a run waiting for
-    // another one can still be interrupted.
-    LockWholeFile();
-    // A signal waits until the file is whole again. Writing over the old
-    // contents before cutting them to length needs no new space when the
-    // file keeps its size, as a patched image usually does.
-    const SignalsHeld held;
-    return NameLeadsTo(&original_) && WriteAllAt(fd_, text_, 0) &&
-           ftruncate(fd_, static_cast<off_t>(text_.size())) == 0 &&
-           fsync(fd_) == 0;
+    return StartRewrite() && ftruncate(fd_, rewritten_) == 0 && fsync(fd_) == 0;
   }
 
   OutputMethod method_ = OutputMethod::kReplace;
-  std::string text_;  // for kRewriteInPlace
+  // For kRewriteInPlace: what has been written over the old text, and
+  // whether writing went wrong; from the first write on, the file is locked
+  // and the signals are held until it is destroyed.
+  off_t rewritten_ = 0;
+  bool rewrite_failed_ = false;
+  std::optional<SignalsHeld> rewrite_held_;
   int fd_ = -1;  // what the text is written through, or the old file
   bool owns_fd_ = false;
   int dir_ = -1;          // the directory of a file to be replaced
@@ -802,21 +822,23 @@ class PosixEnv final : public Env {
     // removes its temporary file, instead of ending at once.
     signal(SIGXFSZ, SIG_IGN);
     const sigset_t& signals = CleanUpSignals();
+    struct sigaction action {};
+    action.sa_handler = RemoveTemporaryAndEnd;
+    action.sa_mask = signals;
+    action.sa_flags = SA_RESTART;
+    // Each handler is set in the call that reads the one before it, which
+    // halves the calls at start-up; meanwhile the signals wait, so that none
+    // meets a handler that is taken back.
+    const SignalsHeld held;
     for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
       if (sigismember(&signals, signal_number) != 1) continue;
       struct sigaction previous {};
+      if (sigaction(signal_number, &action, &previous) != 0) continue;
       // One that the caller ignores stays ignored, as nohup leaves SIGHUP;
       // one that a sanitizer handles is left to it.
-      if (sigaction(signal_number, nullptr, &previous) != 0 ||
-          (previous.sa_flags & SA_SIGINFO) != 0 ||
-          previous.sa_handler != SIG_DFL) {
-        continue;
+      if ((previous.sa_flags & SA_SIGINFO) != 0 || previous.sa_handler != SIG_DFL) {
+        sigaction(signal_number, &previous, nullptr);
       }
-      struct sigaction action {};
-      action.sa_handler = RemoveTemporaryAndEnd;
-      action.sa_mask = signals;
-      action.sa_flags = SA_RESTART;
-      sigaction(signal_number, &action, nullptr);
     }
   }
 

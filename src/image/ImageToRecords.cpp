@@ -2,10 +2,12 @@
 #include "image/ImageToRecords.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "records/RecordFormat.h"
+#include "util/CopyBytes.h"
 
 namespace hexpoke {
 
@@ -22,19 +24,25 @@ std::size_t FillRawBytes(std::uint8_t* raw, std::uint8_t type,
   raw[kAddressHighIndex] = static_cast<std::uint8_t>(address >> 8);
   raw[kAddressLowIndex] = static_cast<std::uint8_t>(address);
   raw[kTypeIndex] = type;
-  std::copy_n(data, count, raw + kHeaderBytes);
+  CopyBytes(raw + kHeaderBytes, data, count);
   return kHeaderBytes + count;
 }
 
-// Calls emit(type, address, data, count) for each record of the file that
-// holds `image`, with the record's 16-bit address, in order; see
-// ImageToRecords.
-template <typename Emit>
-void CutIntoRecords(const MemoryImage& image, const FileExtras& extras,
-                    Emit&& emit) {
+// Hands each record of the file that holds `image` to `sink`, in order
+// (see ImageToRecords):
+//  - sink.Address(type, value) for an extended address record, `value`
+//    being its two data bytes;
+//  - sink.Data(address, data, count) for a data record at the 16-bit
+//    `address` holding the `count` bytes at `data`;
+//  - sink.Start(type, address) for a start address record;
+//  - sink.EndOfFile() last.
+template <typename Sink>
+void CutIntoRecords(const MemoryImage& image, const FileExtras& extras, Sink& sink) {
   const bool windowed = image.end() > kWindowSize;
   const bool segments =
       extras.segment_addressing && image.end() <= kSegmentAddressSpace;
+  const std::uint8_t address_type =
+      segments ? kExtendedSegmentAddressType : kExtendedLinearAddressType;
   image.ForEachRun([&](std::uint64_t start, const std::uint8_t* bytes,
                        std::uint64_t count) {
     const std::uint64_t end = start + count;
@@ -48,80 +56,131 @@ void CutIntoRecords(const MemoryImage& image, const FileExtras& extras,
         const std::uint8_t value[kExtendedAddressBytes] = {
             static_cast<std::uint8_t>(base >> 8),
             static_cast<std::uint8_t>(base)};
-        emit(segments ? kExtendedSegmentAddressType : kExtendedLinearAddressType,
-             0, value, kExtendedAddressBytes);
+        sink.Address(address_type, value);
       }
       for (std::uint64_t at = piece; at < piece_end; at += kOutputDataBytes) {
-        emit(kDataType, at % kWindowSize, bytes + (at - start),
-             static_cast<std::size_t>(
-                 std::min<std::uint64_t>(kOutputDataBytes, piece_end - at)));
+        sink.Data(static_cast<std::uint16_t>(at % kWindowSize), bytes + (at - start),
+                  static_cast<std::size_t>(
+                      std::min<std::uint64_t>(kOutputDataBytes, piece_end - at)));
       }
       piece = piece_end;
     }
   });
-  if (extras.start_segment) {
-    emit(kStartSegmentAddressType, 0, extras.start_segment->data(),
-         kStartAddressBytes);
-  }
-  if (extras.start_linear) {
-    emit(kStartLinearAddressType, 0, extras.start_linear->data(),
-         kStartAddressBytes);
-  }
-  emit(kEndOfFileType, 0, nullptr, 0);
+  if (extras.start_segment) sink.Start(kStartSegmentAddressType, *extras.start_segment);
+  if (extras.start_linear) sink.Start(kStartLinearAddressType, *extras.start_linear);
+  sink.EndOfFile();
 }
+
+// Makes the text of the records, in pieces of some 64 KiB.
+class TextWriter {
+ public:
+  explicit TextWriter(const std::function<void(std::string_view)>& write)
+      : write_(write), text_(new char[kPieceSize + kMaxLineChars + 1]), line_(text_.get()) {}
+
+  void Address(std::uint8_t type, const std::uint8_t* value) {
+    // Every piece of a window is preceded by the same extended address
+    // record, whose line is made once: in a file of scattered bytes there
+    // is one before nearly every byte.
+    if (type != address_type_ || value[0] != address_value_[0] ||
+        value[1] != address_value_[1]) {
+      address_type_ = type;
+      std::copy_n(value, kExtendedAddressBytes, address_value_);
+      std::uint8_t raw[kHeaderBytes + kExtendedAddressBytes];
+      WriteRawRecordLine(address_line_, raw,
+                         FillRawBytes(raw, type, 0, value, kExtendedAddressBytes));
+    }
+    std::memcpy(line_, address_line_, sizeof address_line_);
+    line_ += sizeof address_line_;
+    EndLine();
+  }
+
+  void Data(std::uint16_t address, const std::uint8_t* data, std::size_t count) {
+    // The piece has room past its end for the longest line and more, and
+    // so has `raw`: short lines, as of scattered bytes, use it.
+    std::uint8_t raw[kMaxLineBytes];
+    const std::size_t raw_count = FillRawBytes(raw, kDataType, address, data, count);
+    line_ = WriteRawRecordLine(line_, raw, raw_count, raw_count < kOutputDataBytes);
+    EndLine();
+  }
+
+  void Start(std::uint8_t type, const StartAddress& address) {
+    std::uint8_t raw[kHeaderBytes + kStartAddressBytes];
+    line_ = WriteRawRecordLine(line_, raw,
+                               FillRawBytes(raw, type, 0, address.data(), address.size()));
+    EndLine();
+  }
+
+  void EndOfFile() {
+    line_ = MakeRecord(kEndOfFileType)->WriteRecordText(line_);
+    EndLine();
+    if (line_ != text_.get()) Flush();
+  }
+
+ private:
+  static constexpr std::size_t kPieceSize = std::size_t{64} * 1024;
+
+  void EndLine() {
+    *line_++ = '\n';
+    if (line_ >= text_.get() + kPieceSize) Flush();
+  }
+
+  void Flush() {
+    write_(std::string_view(text_.get(), static_cast<std::size_t>(line_ - text_.get())));
+    line_ = text_.get();
+  }
+
+  const std::function<void(std::string_view)>& write_;
+  const std::unique_ptr<char[]> text_;
+  char* line_;
+  // The last extended address record's type and data, and its line.
+  std::uint8_t address_type_ = kDataType;
+  std::uint8_t address_value_[kExtendedAddressBytes] = {};
+  char address_line_[1 + 2 * (kHeaderBytes + kExtendedAddressBytes + 1)] = {};
+};
+
+// Makes the records.
+class RecordMaker {
+ public:
+  explicit RecordMaker(RecordList& records) : records_(records) {}
+
+  void Address(std::uint8_t type, const std::uint8_t* value) {
+    records_.push_back(
+        std::make_unique<CIntelAddressRecord>(Raw(type, 0, value, kExtendedAddressBytes)));
+  }
+  void Data(std::uint16_t address, const std::uint8_t* data, std::size_t count) {
+    records_.push_back(std::make_unique<CIntelBinRecord>(Raw(kDataType, address, data, count)));
+  }
+  void Start(std::uint8_t type, const StartAddress& address) {
+    records_.push_back(std::make_unique<CIntelAddressRecord>(
+        Raw(type, 0, address.data(), address.size())));
+  }
+  void EndOfFile() { records_.push_back(MakeRecord(kEndOfFileType)); }
+
+ private:
+  static Bytes Raw(std::uint8_t type, std::uint16_t address, const std::uint8_t* data,
+                   std::size_t count) {
+    Bytes raw(kHeaderBytes + count);
+    FillRawBytes(raw.data(), type, address, data, count);
+    return raw;
+  }
+
+  RecordList& records_;
+};
 
 }  // namespace
 
 void WriteImageText(const MemoryImage& image, const FileExtras& extras,
                     const std::function<void(std::string_view)>& write) {
-  constexpr std::size_t kPieceSize = std::size_t{64} * 1024;
-  std::string text(kPieceSize + kMaxLineChars + 1, '\0');
-  std::size_t used = 0;
-  const std::unique_ptr<CAbstractIntelHexRecord> end_of_file =
-      MakeRecord(kEndOfFileType);
-  CutIntoRecords(image, extras,
-                 [&](std::uint8_t type, std::uint64_t at,
-                     const std::uint8_t* bytes, std::size_t count) {
-                   char* line = &text[used];
-                   if (type == kEndOfFileType) {
-                     line = end_of_file->WriteRecordText(line);
-                   } else {
-                     std::uint8_t raw[kMaxLineBytes];
-                     line = WriteRawRecordLine(
-                         line, raw, FillRawBytes(raw, type, at, bytes, count));
-                   }
-                   *line++ = '\n';
-                   used = static_cast<std::size_t>(line - text.data());
-                   if (used >= kPieceSize) {
-                     write(std::string_view(text.data(), used));
-                     used = 0;
-                   }
-                 });
-  if (used > 0) write(std::string_view(text.data(), used));
+  TextWriter writer(write);
+  CutIntoRecords(image, extras, writer);
 }
 
 }  // namespace hexpoke
 
 hexpoke::RecordList ImageToRecords(const hexpoke::MemoryImage& image,
                                    const hexpoke::FileExtras& extras) {
-  using namespace hexpoke;
-  using namespace hexpoke::record_format;
-  RecordList records;
-  CutIntoRecords(image, extras,
-                 [&](std::uint8_t type, std::uint64_t at,
-                     const std::uint8_t* bytes, std::size_t count) {
-                   if (type == kEndOfFileType) {
-                     records.push_back(MakeRecord(kEndOfFileType));
-                     return;
-                   }
-                   Bytes raw(kHeaderBytes + count);
-                   FillRawBytes(raw.data(), type, at, bytes, count);
-                   if (type == kDataType) {
-                     records.push_back(std::make_unique<CIntelBinRecord>(std::move(raw)));
-                   } else {
-                     records.push_back(
-                         std::make_unique<CIntelAddressRecord>(std::move(raw)));
-                   }
-                 });
+  hexpoke::RecordList records;
+  hexpoke::RecordMaker maker(records);
+  hexpoke::CutIntoRecords(image, extras, maker);
   return records;
 }

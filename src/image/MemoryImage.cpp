@@ -3,25 +3,28 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdlib>
 #include <cstring>
-#include <iterator>
+#include <limits>
 #include <new>
-#include <numeric>
-#include <tuple>
 #include <utility>
 
 namespace hexpoke {
 
 namespace {
 
-template <typename Entry>
-std::uint64_t PieceEnd(const Entry& piece) {
-  return piece.first + piece.second.size();
-}
+// A placement's count is kept in 32 bits: a longer one is placed in parts,
+// of 1 GiB, which a pointer can step over on every platform.
+constexpr std::uint64_t kMaxPlacement = std::uint64_t{1} << 30;
+
+// Placements are merged in no sooner than when they take this much memory,
+// so that a small image is not merged over and over.
+constexpr std::uint64_t kMinMergeBytes = 4096;
 
 }  // namespace
 
-MemoryImage::Piece& MemoryImage::Piece::operator=(const Piece& other) {
+template <typename T>
+MemoryImage::Buffer<T>& MemoryImage::Buffer<T>::operator=(const Buffer& other) {
   if (this != &other) {
     size_ = 0;
     Append(other.data(), other.size());
@@ -29,122 +32,210 @@ MemoryImage::Piece& MemoryImage::Piece::operator=(const Piece& other) {
   return *this;
 }
 
-MemoryImage::Piece& MemoryImage::Piece::operator=(Piece&& other) noexcept {
-  std::swap(bytes_, other.bytes_);
-  std::swap(size_, other.size_);
-  std::swap(capacity_, other.capacity_);
+template <typename T>
+MemoryImage::Buffer<T>& MemoryImage::Buffer<T>::operator=(Buffer&& other) noexcept {
+  Swap(other);
   return *this;
 }
 
-void MemoryImage::Piece::Append(const std::uint8_t* data, std::size_t count) {
-  if (count == 0) return;
-  if (count > capacity_ - size_) {
-    const std::size_t capacity = std::max(size_ + count, 2 * capacity_);
-    void* grown = std::realloc(bytes_, capacity);
-    if (grown == nullptr) throw std::bad_alloc();
-    bytes_ = static_cast<std::uint8_t*>(grown);
-    capacity_ = capacity;
-  }
-  std::memcpy(bytes_ + size_, data, count);
-  size_ += count;
+template <typename T>
+void MemoryImage::Buffer<T>::Grow(std::uint64_t count) {
+  constexpr std::uint64_t kMaxItems = std::numeric_limits<std::size_t>::max() / sizeof(T);
+  const std::uint64_t needed = std::uint64_t{size_} + count;
+  if (needed > kMaxItems) throw std::bad_alloc();
+  const std::uint64_t capacity =
+      std::min(kMaxItems, std::max(needed, std::uint64_t{2} * capacity_));
+  void* grown = std::realloc(items_, static_cast<std::size_t>(capacity) * sizeof(T));
+  if (grown == nullptr) throw std::bad_alloc();
+  items_ = static_cast<T*>(grown);
+  capacity_ = static_cast<std::size_t>(capacity);
 }
 
-void MemoryImage::Place(std::uint64_t address, const std::uint8_t* data,
-                        std::uint64_t count) {
+template <typename T>
+void MemoryImage::Buffer<T>::Release() {
+  std::free(items_);
+  items_ = nullptr;
+  size_ = capacity_ = 0;
+}
+
+template <typename T>
+void MemoryImage::Buffer<T>::Swap(Buffer& other) noexcept {
+  std::swap(items_, other.items_);
+  std::swap(size_, other.size_);
+  std::swap(capacity_, other.capacity_);
+}
+
+std::uint64_t MemoryImage::RunEnd(std::size_t run) const {
+  return runs_[run].address + (RunOffsetEnd(run) - runs_[run].offset);
+}
+
+std::size_t MemoryImage::RunAtOrBefore(std::uint64_t address) const {
+  const Run* after = std::upper_bound(
+      runs_.data(), runs_.data() + runs_.size(), address,
+      [](std::uint64_t at, const Run& run) { return at < run.address; });
+  return after == runs_.data() ? runs_.size()
+                               : static_cast<std::size_t>(after - runs_.data()) - 1;
+}
+
+void MemoryImage::FindAppendPoint() const {
+  append_at_ = placements_.empty() && !runs_.empty() ? RunEnd(runs_.size() - 1) : kNowhere;
+}
+
+void MemoryImage::PlaceElsewhere(std::uint64_t address, const std::uint8_t* data,
+                                 std::uint64_t count) {
   assert(address <= kAddressSpace && count <= kAddressSpace - address);
-  // Files mostly list their bytes in ascending order: over the highest
-  // piece or right after it. That needs no search.
-  if (!pieces_.empty()) {
-    auto& [start, top] = *pieces_.rbegin();
-    if (address >= start && address <= start + top.size()) {
-      const auto offset = static_cast<std::size_t>(address - start);
-      const auto inside = static_cast<std::size_t>(
-          std::min<std::uint64_t>(count, top.size() - offset));
-      std::copy_n(data, inside, top.data() + offset);
-      top.Append(data + inside, static_cast<std::size_t>(count) - inside);
-      return;
+  if (count == 0) return;
+  if (count > kMaxPlacement) {
+    for (std::uint64_t done = 0; done < count; done += kMaxPlacement) {
+      PlaceElsewhere(address + done, data + done, std::min(kMaxPlacement, count - done));
+    }
+    return;
+  }
+  const std::uint64_t stop = address + count;
+  const std::uint64_t last_start = runs_.empty() ? 0 : runs_.back().address;
+  const std::uint64_t last_end = runs_.empty() ? 0 : RunEnd(runs_.size() - 1);
+  if (!placements_.empty() && address < pending_end_ && stop > pending_start_) {
+    // Bytes that a pending placement may overlap are merged after it.
+    AddPlacement(address, data, count);
+  } else if (runs_.empty() || address > last_end) {
+    runs_.Add(Run{static_cast<std::uint32_t>(address),
+                  static_cast<std::uint32_t>(arena_.size())});
+    arena_.Append(data, count);
+  } else if (address >= last_start) {
+    // Over the last run, and on past its end.
+    const std::uint64_t inside = std::min(count, last_end - address);
+    std::memcpy(arena_.data() + runs_.back().offset + (address - last_start), data,
+                static_cast<std::size_t>(inside));
+    arena_.Append(data + inside, count - inside);
+  } else {
+    // Over bytes held, such as a patch, they are written where they lie.
+    const std::size_t run = RunAtOrBefore(address);
+    if (run != runs_.size() && stop <= RunEnd(run)) {
+      std::memcpy(arena_.data() + runs_[run].offset + (address - runs_[run].address),
+                  data, static_cast<std::size_t>(count));
+    } else {
+      AddPlacement(address, data, count);
     }
   }
-  PlaceAnywhere(address, data, count);
+  FindAppendPoint();
 }
 
-void MemoryImage::PlaceAnywhere(std::uint64_t address, const std::uint8_t* data,
-                                std::uint64_t count) {
-  const std::uint64_t stop = address + count;
-  auto next = pieces_.upper_bound(address);
-  if (next != pieces_.begin() && PieceEnd(*std::prev(next)) > address) --next;
-  // From here `next` is the piece that holds `address`, or the first one
-  // above it.
-  while (address < stop) {
-    if (next != pieces_.end() && next->first <= address) {
-      Piece& piece = next->second;
-      const auto offset = static_cast<std::size_t>(address - next->first);
-      const auto inside = static_cast<std::size_t>(
-          std::min<std::uint64_t>(stop - address, piece.size() - offset));
-      std::copy_n(data, inside, piece.data() + offset);
-      data += inside;
-      address += inside;
-      if (address == PieceEnd(*next)) ++next;
-      continue;
-    }
-    // A gap, up to the next piece or the end of the bytes: it goes on from
-    // a piece that ends where it begins, or makes a piece of its own.
-    const std::uint64_t gap_end =
-        next == pieces_.end() ? stop : std::min(stop, next->first);
-    const auto length = static_cast<std::size_t>(gap_end - address);
-    if (next != pieces_.begin() && PieceEnd(*std::prev(next)) == address) {
-      std::prev(next)->second.Append(data, length);
-    } else {
-      pieces_.emplace_hint(next, std::piecewise_construct,
-                           std::forward_as_tuple(address),
-                           std::forward_as_tuple(data, length));
-    }
-    data += length;
-    address = gap_end;
+void MemoryImage::AddPlacement(std::uint64_t address, const std::uint8_t* data,
+                               std::uint64_t count) {
+  if (placements_.empty()) {
+    pending_start_ = address;
+    pending_end_ = address + count;
+  } else {
+    pending_start_ = std::min(pending_start_, address);
+    pending_end_ = std::max(pending_end_, address + count);
   }
+  placements_.Add(Placement{static_cast<std::uint32_t>(address),
+                            static_cast<std::uint32_t>(count),
+                            pending_bytes_.size()});
+  pending_bytes_.Append(data, count);
+  const std::uint64_t pending =
+      placements_.size() * sizeof(Placement) + pending_bytes_.size();
+  const std::uint64_t held = runs_.size() * sizeof(Run) + arena_.size();
+  if (pending >= std::max(held, kMinMergeBytes)) Merge();
+}
+
+void MemoryImage::Merge() const {
+  if (placements_.empty()) return;
+  Placement* const placements = placements_.data();
+  const std::size_t placement_count = placements_.size();
+  std::sort(placements, placements + placement_count,
+            [](const Placement& a, const Placement& b) { return a.address < b.address; });
+
+  // The new runs: the union of the runs and the placements, in one pass
+  // over both in order of address. Each placement learns where its bytes
+  // go.
+  Buffer<Run> runs;
+  std::uint64_t held = 0;  // bytes in the new runs before the open one
+  std::uint64_t open_start = 0, open_end = 0;  // the open one
+  bool overlapping = false;  // some placements overlap one another
+  std::uint64_t placed_end = 0;
+  for (std::size_t run = 0, next = 0; run < runs_.size() || next < placement_count;) {
+    const bool from_runs =
+        next == placement_count ||
+        (run < runs_.size() && runs_[run].address <= placements[next].address);
+    std::uint64_t first, stop;
+    if (from_runs) {
+      first = runs_[run].address;
+      stop = RunEnd(run);
+      ++run;
+    } else {
+      first = placements[next].address;
+      stop = first + placements[next].count;
+      overlapping = overlapping || first < placed_end;
+      placed_end = std::max(placed_end, stop);
+    }
+    if (!runs.empty() && first <= open_end) {
+      open_end = std::max(open_end, stop);
+    } else {
+      held += open_end - open_start;
+      open_start = first;
+      open_end = stop;
+      runs.Add(Run{static_cast<std::uint32_t>(open_start), static_cast<std::uint32_t>(held)});
+    }
+    if (!from_runs) {
+      placements[next].address = static_cast<std::uint32_t>(held + (first - open_start));
+      ++next;
+    }
+  }
+  held += open_end - open_start;
+
+  Buffer<std::uint8_t> arena;
+  arena.Append(nullptr, held);
+  // The bytes held go first, each run inside one new run; then the
+  // placements, in the order placed where they overlap, over them.
+  for (std::size_t run = 0, into = 0; run < runs_.size(); ++run) {
+    while (into + 1 < runs.size() && runs[into + 1].address <= runs_[run].address) ++into;
+    const std::uint64_t offset_end = RunOffsetEnd(run);
+    std::memcpy(arena.data() + runs[into].offset + (runs_[run].address - runs[into].address),
+                arena_.data() + runs_[run].offset,
+                static_cast<std::size_t>(offset_end - runs_[run].offset));
+  }
+  if (overlapping) {
+    std::sort(placements, placements + placement_count,
+              [](const Placement& a, const Placement& b) { return a.source < b.source; });
+  }
+  for (std::size_t i = 0; i < placement_count; ++i) {
+    std::memcpy(arena.data() + placements[i].address,
+                pending_bytes_.data() + placements[i].source, placements[i].count);
+  }
+  runs_.Swap(runs);
+  arena_.Swap(arena);
+  placements_.Release();
+  pending_bytes_.Release();
+  pending_start_ = pending_end_ = 0;
+  FindAppendPoint();
 }
 
 std::uint64_t MemoryImage::size() const {
-  return std::accumulate(pieces_.begin(), pieces_.end(), std::uint64_t{0},
-                         [](std::uint64_t bytes, const auto& piece) {
-                           return bytes + piece.second.size();
-                         });
+  Merge();
+  return arena_.size();
 }
 
 std::uint64_t MemoryImage::end() const {
-  return pieces_.empty() ? 0 : PieceEnd(*pieces_.rbegin());
-}
-
-void MemoryImage::ForEachRun(const RunVisitor& visit) const {
-  std::vector<std::uint8_t> joined;
-  for (auto piece = pieces_.begin(); piece != pieces_.end();) {
-    const auto first = piece++;
-    if (piece == pieces_.end() || piece->first != PieceEnd(*first)) {
-      visit(first->first, first->second.data(), first->second.size());
-      continue;
-    }
-    // Pieces that touch are one run; they are copied together only here.
-    joined.assign(first->second.data(), first->second.data() + first->second.size());
-    for (; piece != pieces_.end() && piece->first == first->first + joined.size();
-         ++piece) {
-      joined.insert(joined.end(), piece->second.data(),
-                    piece->second.data() + piece->second.size());
-    }
-    visit(first->first, joined.data(), joined.size());
-  }
+  const std::uint64_t runs_end = runs_.empty() ? 0 : RunEnd(runs_.size() - 1);
+  return placements_.empty() ? runs_end : std::max(runs_end, pending_end_);
 }
 
 bool MemoryImage::operator==(const MemoryImage& other) const {
-  using Runs = std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>>;
-  const auto runs = [](const MemoryImage& image) {
-    Runs all;
-    image.ForEachRun([&all](std::uint64_t address, const std::uint8_t* data,
-                            std::uint64_t count) {
-      all.emplace_back(address, std::vector<std::uint8_t>(data, data + count));
-    });
-    return all;
-  };
-  return runs(*this) == runs(other);
+  Merge();
+  other.Merge();
+  // Both are their runs, each as long as it can be: equal bytes are equal
+  // runs over equal arenas.
+  return runs_.size() == other.runs_.size() && arena_.size() == other.arena_.size() &&
+         std::equal(runs_.data(), runs_.data() + runs_.size(), other.runs_.data(),
+                    [](const Run& a, const Run& b) {
+                      return a.address == b.address && a.offset == b.offset;
+                    }) &&
+         std::equal(arena_.data(), arena_.data() + arena_.size(), other.arena_.data());
 }
+
+template class MemoryImage::Buffer<MemoryImage::Run>;
+template class MemoryImage::Buffer<MemoryImage::Placement>;
+template class MemoryImage::Buffer<std::uint8_t>;
 
 }  // namespace hexpoke

@@ -5,17 +5,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
-#include <map>
-#include <utility>
+#include <cstring>
+#include <type_traits>
 #include <vector>
+
+#include "util/CopyBytes.h"
 
 namespace hexpoke {
 
 // The bytes of a firmware image, each at its address in the 32-bit address
 // space (0 to 0xFFFFFFFF), and nothing in between: an address at which no
 // byte was placed is a gap, never a 00. Memory grows with the bytes held,
-// not with the distance between them.
+// not with the distance between them: a byte and about eight more for each
+// run of bytes, however the runs were placed.
 class MemoryImage {
  public:
   // One past the highest address: 4 GiB.
@@ -25,7 +27,27 @@ class MemoryImage {
   // it, over whatever was there; nothing else moves.
   // REQUIRES: address + count <= kAddressSpace.
   void Place(std::uint64_t address, const std::uint8_t* data,
-             std::uint64_t count);
+             std::uint64_t count) {
+    // Most bytes go right after the last run, or beyond it, where there is
+    // room for them: that costs little more than copying them.
+    if (address >= append_at_ && count <= arena_.room() &&
+        (address == append_at_ || (runs_.room() != 0 && count != 0))) {
+      if (address != append_at_) {
+        *runs_.Append(nullptr, 1) = Run{static_cast<std::uint32_t>(address),
+                                        static_cast<std::uint32_t>(arena_.size())};
+      }
+      std::uint8_t* at = arena_.Append(nullptr, count);
+      // One byte a record, as in interleaved or scattered bytes, is common.
+      if (count == 1) {
+        *at = *data;
+      } else {
+        CopyBytes(at, data, static_cast<std::size_t>(count));
+      }
+      append_at_ = address + count;
+      return;
+    }
+    PlaceElsewhere(address, data, count);
+  }
   void Place(std::uint64_t address, const std::vector<std::uint8_t>& bytes) {
     Place(address, bytes.data(), bytes.size());
   }
@@ -37,50 +59,134 @@ class MemoryImage {
 
   // Calls visit(address, data, count) for each run of bytes at consecutive
   // addresses, in ascending order of address. Runs are as long as they can
-  // be: a gap lies between any two.
-  using RunVisitor = std::function<void(std::uint64_t address,
-                                        const std::uint8_t* data,
-                                        std::uint64_t count)>;
-  void ForEachRun(const RunVisitor& visit) const;
+  // be: a gap lies between any two. `data` is valid until the image changes.
+  // A template, so that an image of a million runs costs no call per run.
+  template <typename Visit>
+  void ForEachRun(Visit&& visit) const {
+    Merge();
+    for (std::size_t run = 0; run < runs_.size(); ++run) {
+      visit(std::uint64_t{runs_[run].address}, arena_.data() + runs_[run].offset,
+            RunOffsetEnd(run) - runs_[run].offset);
+    }
+  }
 
   // Whether both hold the same bytes at the same addresses.
   bool operator==(const MemoryImage& other) const;
   bool operator!=(const MemoryImage& other) const { return !(*this == other); }
 
  private:
-  // Place for bytes that do not go over or after the highest piece.
-  void PlaceAnywhere(std::uint64_t address, const std::uint8_t* data,
-                     std::uint64_t count);
-
-  // The bytes of one piece, in memory from malloc: a piece that grows is
-  // extended where it lies when the allocator can (realloc), so that a run
+  // Elements of a trivially copyable type in one block from malloc, which
+  // grows with realloc: where the allocator can, in place, so that what is
   // read in order is neither copied as it grows nor held twice meanwhile.
-  class Piece {
+  template <typename T>
+  class Buffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+
    public:
-    Piece(const std::uint8_t* data, std::size_t count) { Append(data, count); }
-    Piece(const Piece& other) : Piece(other.data(), other.size()) {}
-    Piece& operator=(const Piece& other);
-    Piece(Piece&& other) noexcept { *this = std::move(other); }
-    Piece& operator=(Piece&& other) noexcept;
-    ~Piece() { std::free(bytes_); }
+    Buffer() = default;
+    Buffer(const Buffer& other) { Append(other.data(), other.size()); }
+    Buffer& operator=(const Buffer& other);
+    Buffer(Buffer&& other) noexcept { Swap(other); }
+    Buffer& operator=(Buffer&& other) noexcept;
+    ~Buffer() { std::free(items_); }
 
-    std::uint8_t* data() { return bytes_; }
-    const std::uint8_t* data() const { return bytes_; }
+    T* data() { return items_; }
+    const T* data() const { return items_; }
     std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // How many more elements fit without growing.
+    std::size_t room() const { return capacity_ - size_; }
+    T& operator[](std::size_t i) { return items_[i]; }
+    const T& operator[](std::size_t i) const { return items_[i]; }
+    T& back() { return items_[size_ - 1]; }
+    const T& back() const { return items_[size_ - 1]; }
 
-    // Adds `count` bytes at the end.
-    void Append(const std::uint8_t* data, std::size_t count);
+    // Adds `count` elements at the end, copied from `items`; or, with
+    // nullptr, left for the caller to set. Returns where they start.
+    T* Append(const T* items, std::uint64_t count) {
+      if (count > capacity_ - size_) Grow(count);
+      T* at = items_ + size_;
+      if (items != nullptr && count != 0) {
+        std::memcpy(at, items, static_cast<std::size_t>(count) * sizeof(T));
+      }
+      size_ += static_cast<std::size_t>(count);
+      return at;
+    }
+    void Add(const T& item) { *Append(nullptr, 1) = item; }
+    // Empties it and gives its memory back.
+    void Release();
+    void Swap(Buffer& other) noexcept;
 
    private:
-    std::uint8_t* bytes_ = nullptr;
+    // Makes room for `count` more elements.
+    void Grow(std::uint64_t count);
+
+    T* items_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
   };
 
-  // Pieces by the address of their first byte. No two overlap, but they
-  // may touch: bytes placed just before a piece start a piece of their
-  // own, so that nothing already held is ever moved. ForEachRun joins them.
-  std::map<std::uint64_t, Piece> pieces_;
+  // A run of bytes held in arena_: it starts at `address`, and its bytes
+  // at arena_[offset], up to where the next run's start there, or to the
+  // arena's end for the last run. Both fit in 32 bits: an address is below
+  // 4 GiB, and so is the number of bytes held before the last one.
+  struct Run {
+    std::uint32_t address;
+    std::uint32_t offset;
+  };
+
+  // Bytes placed where they could not go straight into the runs, kept in
+  // the order placed until they are merged in: `count` bytes for
+  // `address` on, at pending_bytes_[source]. During a merge `address`
+  // becomes where the bytes go in the new arena.
+  struct Placement {
+    std::uint32_t address;
+    std::uint32_t count;
+    std::uint64_t source;
+  };
+
+  void PlaceElsewhere(std::uint64_t address, const std::uint8_t* data,
+                      std::uint64_t count);
+  // Sets append_at_ for the runs and placements as they are now.
+  void FindAppendPoint() const;
+  std::uint64_t RunEnd(std::size_t run) const;
+  std::uint64_t RunOffsetEnd(std::size_t run) const {
+    return run + 1 < runs_.size() ? runs_[run + 1].offset : arena_.size();
+  }
+  // The index of the run that holds `address` or is the last one before
+  // it; runs_.size() when there is none before it.
+  std::size_t RunAtOrBefore(std::uint64_t address) const;
+  // Keeps bytes for a merge, which it starts when they take as much memory
+  // as the runs do.
+  void AddPlacement(std::uint64_t address, const std::uint8_t* data,
+                    std::uint64_t count);
+  // Merges the pending placements into the runs.
+  void Merge() const;
+
+  // Runs in ascending order of address, with a gap between any two, and
+  // their bytes in the same order. Bytes over or right after the last run
+  // are placed in it, and bytes beyond it start a new one, all in constant
+  // time; over a run they are written where they lie. Other bytes wait in
+  // the placements, which are merged in, in O(n log n), before the image
+  // is looked at or once they take as much memory as the runs, so that
+  // merging costs each byte placed a constant amount on average.
+  // Merging changes nothing that can be seen: it happens inside const
+  // members too.
+  mutable Buffer<Run> runs_;
+  mutable Buffer<std::uint8_t> arena_;
+  mutable Buffer<Placement> placements_;
+  mutable Buffer<std::uint8_t> pending_bytes_;
+  // What the placements cover, from the lowest address to one past the
+  // highest; bytes placed elsewhere cannot be overwritten by them at the
+  // merge, so they may go into the runs at once.
+  mutable std::uint64_t pending_start_ = 0;
+  mutable std::uint64_t pending_end_ = 0;
+  // Where bytes can go at the end of the last run and the arena as they
+  // come, and after which they can start a new run there: right after the
+  // last run, while no placement is pending, and no address at all
+  // (kNowhere) otherwise.
+  static constexpr std::uint64_t kNowhere = kAddressSpace + 1;
+  mutable std::uint64_t append_at_ = kNowhere;
 };
 
 }  // namespace hexpoke

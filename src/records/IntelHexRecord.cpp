@@ -72,13 +72,6 @@ std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
   return static_cast<std::uint8_t>(-ByteSum(bytes, count));
 }
 
-char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count) {
-  *out++ = kStartCode;
-  out = WriteHexTexts(out, raw, count);
-  const std::uint8_t checksum = Checksum(raw, count);
-  return WriteHexTexts(out, &checksum, 1);
-}
-
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {
   std::unique_ptr<CAbstractIntelHexRecord> record;
   if (type == kDataType) {

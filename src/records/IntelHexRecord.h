@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "records/RecordFormat.h"
+#include "util/HexByteText.h"
+
 namespace hexpoke {
 using Bytes = std::vector<std::uint8_t>;
 }  // namespace hexpoke
@@ -103,8 +106,19 @@ std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count);
 // Writes at `out` the record line whose raw record bytes are the `count`
 // bytes at `raw`, exactly as they stand, with uppercase digits and a
 // checksum computed afresh: 1 + 2 * (count + 1) characters. Returns the
-// end. The one maker of the text of data, address and start records.
-char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count);
+// end. The one maker of the text of data, address and start records. A
+// writer `with_room` may have the 8 bytes from `raw` on read and the 17
+// characters from `out` on written, however short the line, which makes
+// short lines cheaper.
+inline char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count,
+                                bool with_room = false) {
+  *out++ = record_format::kStartCode;
+  std::uint8_t sum = 0;
+  out = with_room ? WriteHexTextsSummedWithRoom(out, raw, count, sum)
+                  : WriteHexTextsSummed(out, raw, count, sum);
+  WriteHexPair(out, static_cast<std::uint8_t>(-sum));
+  return out + 2;
+}
 
 // Record factory: a CIntelBinRecord for type 00, a CIntelEndFileRecord for
 // type 01, each with raw record bytes 00 00 00 <type>. Returns nullptr for

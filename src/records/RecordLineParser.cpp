@@ -71,9 +71,17 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
   // The length check bounds the bytes by kMaxLineBytes, and the whole text
   // is in `head`.
   const auto bytes = static_cast<std::size_t>(decoded);
-  HexPairsToBytes(head.data() + 1, bytes, line.bytes.data());
-  // The checksum the line should carry.
-  const std::uint8_t expected = Checksum(line.bytes.data(), bytes - 1);
+  // The checksum the line should carry. A line of hex digits, such as one
+  // with a wrong checksum, is decoded and summed in one pass; any other by
+  // the stream's rules.
+  std::uint8_t expected;
+  const int sum = DecodeAllHexDigitPairs(head.data() + 1, bytes, 2 * bytes, line.bytes.data());
+  if (sum >= 0) {
+    expected = static_cast<std::uint8_t>(line.bytes[bytes - 1] - sum);
+  } else {
+    HexPairsToBytes(head.data() + 1, bytes, line.bytes.data());
+    expected = Checksum(line.bytes.data(), bytes - 1);
+  }
   if (line.bytes[bytes - 1] != expected) {
     char text[] = "error checksum. XX\n";
     WriteHexTexts(text + 16, &expected, 1);
@@ -82,24 +90,6 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
   }
   line.raw_size = bytes - 1;
   return true;
-}
-
-std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
-                               DecodedRecordLine& line) {
-  std::uint8_t data_length = 0;
-  if (available < 3 || text[0] != kStartCode ||
-      DecodeHexDigitPairs(text + 1, 1, &data_length) != 1) {
-    return 0;
-  }
-  const std::size_t bytes = kHeaderBytes + data_length + 1;
-  const std::size_t chars = 1 + 2 * bytes;
-  if (chars > available ||
-      DecodeHexDigitPairs(text + 1, bytes, line.bytes.data()) != bytes ||
-      line.bytes[bytes - 1] != Checksum(line.bytes.data(), bytes - 1)) {
-    return 0;
-  }
-  line.raw_size = bytes - 1;
-  return chars;
 }
 
 }  // namespace hexpoke
