@@ -289,8 +289,7 @@ TEST_F(EndToEnd, PatchOverwritesAndGrowsTheImage) {
       {"far past the end of firmware at 0x08000000: nothing added",
        ":020000040800F2\n:020000001122CB\n", {"-a", "134283248", "-v", "01020304"},
        "",
-       ":020000040800F2\n:020000001122CB\n:020000040800F2\n"
-       ":04FFF0000102030403\n:00000001FF\n"},
+       ":020000040800F2\n:020000001122CB\n:04FFF0000102030403\n:00000001FF\n"},
       {"above 64 KiB, behind an image that ends below it", kTwoRecords,
        {"-a", "70000", "-v", "77"}, "",
        ":020000040000FA\n" + std::string(kFirstRecord) + kSecondRecord +

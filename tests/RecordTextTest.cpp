@@ -126,8 +126,9 @@ std::string FileText(const MemoryImage& image, const FileExtras& extras) {
 }
 
 // Runs are cut at their own first address and at every 64 KiB boundary;
-// once any byte lies beyond 64 KiB, each piece is preceded by the extended
-// address record of its window.
+// once any byte lies beyond 64 KiB, the first piece in each window is
+// preceded by the extended address record of the window, and the others
+// go on under it.
 TEST(ImageToRecords, WritesEachRunWhereItBelongs) {
   FileExtras segments;
   segments.segment_addressing = true;
@@ -154,8 +155,7 @@ TEST(ImageToRecords, WritesEachRunWhereItBelongs) {
         {0xFFFFFFFF, {0x04}}},
        {},
        ":020000040000FA\n:0100000001FE\n"
-       ":020000041000EA\n:0110000002ED\n"
-       ":020000041000EA\n:0110040003E8\n"
+       ":020000041000EA\n:0110000002ED\n:0110040003E8\n"
        ":02000004FFFFFC\n:01FFFF0004FD\n:00000001FF\n"},
       {"segment style below 1 MiB", {{0x0FFFF, {0xAA, 0xBB}}, {0xF0000, {0xCC}}},
        segments,

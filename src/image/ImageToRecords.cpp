@@ -2,7 +2,6 @@
 #include "image/ImageToRecords.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -43,13 +42,17 @@ void CutIntoRecords(const MemoryImage& image, const FileExtras& extras, Sink& si
       extras.segment_addressing && image.end() <= kSegmentAddressSpace;
   const std::uint8_t address_type =
       segments ? kExtendedSegmentAddressType : kExtendedLinearAddressType;
+  // The window that the last extended address record set: at first one
+  // past the last, so that the first piece gets one.
+  std::uint64_t current_window = MemoryImage::kAddressSpace / kWindowSize;
   image.ForEachRun([&](std::uint64_t start, const std::uint8_t* bytes,
                        std::uint64_t count) {
     const std::uint64_t end = start + count;
     for (std::uint64_t piece = start; piece < end;) {
       const std::uint64_t window = piece / kWindowSize;
       const std::uint64_t piece_end = std::min(end, (window + 1) * kWindowSize);
-      if (windowed) {
+      if (windowed && window != current_window) {
+        current_window = window;
         // The window's base: window * 64 KiB, as a linear address of 64 KiB
         // units or as a segment of 16-byte units.
         const std::uint64_t base = segments ? window << 12 : window;
@@ -78,19 +81,9 @@ class TextWriter {
       : write_(write), text_(new char[kPieceSize + kMaxLineChars + 1]), line_(text_.get()) {}
 
   void Address(std::uint8_t type, const std::uint8_t* value) {
-    // Every piece of a window is preceded by the same extended address
-    // record, whose line is made once: in a file of scattered bytes there
-    // is one before nearly every byte.
-    if (type != address_type_ || value[0] != address_value_[0] ||
-        value[1] != address_value_[1]) {
-      address_type_ = type;
-      std::copy_n(value, kExtendedAddressBytes, address_value_);
-      std::uint8_t raw[kHeaderBytes + kExtendedAddressBytes];
-      WriteRawRecordLine(address_line_, raw,
-                         FillRawBytes(raw, type, 0, value, kExtendedAddressBytes));
-    }
-    std::memcpy(line_, address_line_, sizeof address_line_);
-    line_ += sizeof address_line_;
+    std::uint8_t raw[kHeaderBytes + kExtendedAddressBytes];
+    line_ = WriteRawRecordLine(line_, raw,
+                               FillRawBytes(raw, type, 0, value, kExtendedAddressBytes));
     EndLine();
   }
 
@@ -132,10 +125,6 @@ class TextWriter {
   const std::function<void(std::string_view)>& write_;
   const std::unique_ptr<char[]> text_;
   char* line_;
-  // The last extended address record's type and data, and its line.
-  std::uint8_t address_type_ = kDataType;
-  std::uint8_t address_value_[kExtendedAddressBytes] = {};
-  char address_line_[1 + 2 * (kHeaderBytes + kExtendedAddressBytes + 1)] = {};
 };
 
 // Makes the records.

@@ -50,9 +50,9 @@ void WriteImageText(const MemoryImage& image, const FileExtras& extras,
 //    16 bytes from the piece's first address (the last one shorter), so
 //    that no record crosses a boundary; every byte is data, runs of 00 or
 //    FF included;
-//  - before each piece, an extended address record for its 64 KiB window,
-//    unless every byte lies below 64 KiB: then there are none, and the
-//    records' addresses are the bytes' own. The records are extended
+//  - before the first piece of each 64 KiB window, an extended address
+//    record for the window, unless every byte lies below 64 KiB: then there
+//    are none, and the records' addresses are the bytes' own. The records are extended
 //    linear (04), or extended segment (02, segment = window * 0x1000) where
 //    extras.segment_addressing says so and the image ends within 1 MiB;
 //  - the start segment address (03) and then the start linear address (05)
