@@ -666,9 +666,11 @@ std::string LongPathTo(const fs::path& base, std::size_t length,
   return path + "/l";
 }
 
-// What a shell's redirection `cat IN > OUT` gives, run as `options` say.
+// What a shell's redirection `cat IN > OUT` gives, run as `options` say:
+// the host's shell, not hexpoke's emulator.
 ProcessResult Redirect(const std::string& in, const std::string& out,
-                       const ProcessOptions& options = {}) {
+                       ProcessOptions options = {}) {
+  options.host_program = true;
   return RunProcess({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", in, out},
                     options);
 }
@@ -1362,8 +1364,10 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
       };
       const std::string relative = fs::path(dir).filename().string();
       const mode_t saved_umask = umask(c.umask);
+      ProcessOptions shell = as_user;
+      shell.host_program = true;
       const ProcessResult made = RunProcess(
-          {"/bin/sh", "-c", ": > \"$0\"", relative + "/made.hex"}, as_user);
+          {"/bin/sh", "-c", ": > \"$0\"", relative + "/made.hex"}, shell);
       const ProcessResult result =
           RunProcess({hexpoke, "-i", "in.hex", "-o", relative + "/fw.hex",
                       "-a", "0", "-v", "22"},

@@ -68,9 +68,10 @@ std::string Hex(const Bytes& bytes) {
 
 // `count` bytes from `seed` on, different enough to catch a byte moved.
 Bytes Varied(std::size_t count, unsigned seed = 0) {
-  Bytes bytes(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    bytes[i] = static_cast<std::uint8_t>((i + seed) * 7 + (i + seed) / 256);
+  Bytes bytes;
+  bytes.reserve(count);
+  for (std::size_t i = seed; i < seed + count; ++i) {
+    bytes.push_back(static_cast<std::uint8_t>(i * 7 + i / 256));
   }
   return bytes;
 }
