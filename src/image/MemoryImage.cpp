@@ -2,6 +2,7 @@
 #include "image/MemoryImage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,21 @@ constexpr std::uint64_t kMaxPlacement = std::uint64_t{1} << 30;
 // Placements are merged in no sooner than when they take this much memory,
 // so that a small image is not merged over and over.
 constexpr std::uint64_t kMinMergeBytes = 4096;
+
+// The blocks that the buffers of all images hold now, and the most they
+// have held at once.
+std::atomic<std::uint64_t> blocks_held{0};
+std::atomic<std::uint64_t> peak_blocks_held{0};
+
+void NoteBlockTaken() {
+  const std::uint64_t now = blocks_held.fetch_add(1, std::memory_order_relaxed) + 1;
+  std::uint64_t peak = peak_blocks_held.load(std::memory_order_relaxed);
+  while (now > peak &&
+         !peak_blocks_held.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+}
+
+void NoteBlockGiven() { blocks_held.fetch_sub(1, std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -49,12 +65,14 @@ void MemoryImage::Buffer<T>::Reallocate(std::uint64_t capacity) {
   if (capacity > kMaxItems) throw std::bad_alloc();
   void* grown = std::realloc(items_, static_cast<std::size_t>(capacity) * sizeof(T));
   if (grown == nullptr) throw std::bad_alloc();
+  if (items_ == nullptr) NoteBlockTaken();
   items_ = static_cast<T*>(grown);
   capacity_ = static_cast<std::size_t>(capacity);
 }
 
 template <typename T>
 void MemoryImage::Buffer<T>::Release() {
+  if (items_ != nullptr) NoteBlockGiven();
   std::free(items_);
   items_ = nullptr;
   size_ = capacity_ = 0;
@@ -299,6 +317,15 @@ bool MemoryImage::operator==(const MemoryImage& other) const {
                       return a.address == b.address && a.offset == b.offset;
                     }) &&
          std::equal(arena_.data(), arena_.data() + arena_.size(), other.arena_.data());
+}
+
+std::uint64_t MemoryImage::PeakBlocks() {
+  return peak_blocks_held.load(std::memory_order_relaxed);
+}
+
+void MemoryImage::ResetPeakBlocks() {
+  peak_blocks_held.store(blocks_held.load(std::memory_order_relaxed),
+                         std::memory_order_relaxed);
 }
 
 template class MemoryImage::Buffer<MemoryImage::Run>;

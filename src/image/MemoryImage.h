@@ -75,6 +75,14 @@ class MemoryImage {
   bool operator==(const MemoryImage& other) const;
   bool operator!=(const MemoryImage& other) const { return !(*this == other); }
 
+  // The most blocks of memory that the images in the process have held at
+  // once since ResetPeakBlocks() was last called. An image holds four at
+  // the most, however its bytes were placed: a merge makes no second copy
+  // of anything.
+  static std::uint64_t PeakBlocks();
+  // Starts PeakBlocks() over from the blocks held now.
+  static void ResetPeakBlocks();
+
  private:
   // Elements of a trivially copyable type in one block from malloc, which
   // grows with realloc: where the allocator can, in place, so that what is
@@ -89,7 +97,7 @@ class MemoryImage {
     Buffer& operator=(const Buffer& other);
     Buffer(Buffer&& other) noexcept { Swap(other); }
     Buffer& operator=(Buffer&& other) noexcept;
-    ~Buffer() { std::free(items_); }
+    ~Buffer() { Release(); }
 
     T* data() { return items_; }
     const T* data() const { return items_; }
