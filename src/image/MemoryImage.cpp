@@ -174,9 +174,9 @@ void MemoryImage::Merge() const {
   // placements, above every run still to be read (the new runs number no
   // more than the runs and placements read so far).
   //
-  // Calls visit(first, stop, run, index) for each run and placement,
-  // highest stop first, with `run` telling which it is and `index` where it
-  // is. A run's end comes from the offset of the run after it, read before
+  // Calls visit(first, stop, is_run, index) for each run and placement,
+  // highest stop first, with `index` where it is among the runs or the
+  // placements. A run's end comes from the offset of the run after it, read before
   // any new run is written over it.
   const std::size_t run_count = runs_.size();
   const std::uint64_t arena_size = arena_.size();
@@ -203,8 +203,8 @@ void MemoryImage::Merge() const {
   {
     std::uint64_t open_start = kNowhere, open_end = kNowhere;  // the new run open
     std::uint64_t placed_start = kNowhere;  // the lowest placement seen
-    visit_down([&](std::uint64_t first, std::uint64_t stop, bool run, std::size_t) {
-      if (!run) {
+    visit_down([&](std::uint64_t first, std::uint64_t stop, bool is_run, std::size_t) {
+      if (!is_run) {
         overlapping = overlapping || stop > placed_start;
         placed_start = std::min(placed_start, first);
       }
@@ -219,6 +219,10 @@ void MemoryImage::Merge() const {
     held += open_end - open_start;
   }
 
+  // Both grown before either changes, so that a failure to grow them
+  // leaves the image as it was.
+  runs_.Reserve(std::uint64_t{run_count} + placement_count);
+  arena_.Reserve(held);
   runs_.Resize(std::uint64_t{run_count} + placement_count);
   arena_.Resize(held);
   std::uint8_t* const arena = arena_.data();
@@ -234,9 +238,9 @@ void MemoryImage::Merge() const {
   std::size_t written = runs_.size();  // new runs are at [written, size)
   std::uint64_t above = 0;  // bytes of the new runs above the open one
   std::uint64_t open_start = kNowhere, open_end = kNowhere;
-  visit_down([&](std::uint64_t first, std::uint64_t stop, bool run, std::size_t index) {
+  visit_down([&](std::uint64_t first, std::uint64_t stop, bool is_run, std::size_t index) {
     // Read before a new run may be written over it.
-    const std::uint64_t offset = run ? runs_[index].offset : 0;
+    const std::uint64_t offset = is_run ? runs_[index].offset : 0;
     if (stop >= open_start) {
       open_start = std::min(open_start, first);
     } else {
@@ -251,7 +255,7 @@ void MemoryImage::Merge() const {
     // Where `first` goes in the new arena: the open run ends where the new
     // runs above it begin.
     const std::uint64_t to = held - above - (open_end - first);
-    if (!run) {
+    if (!is_run) {
       // From here on, where the placement's bytes go.
       placements[index].last = static_cast<std::uint32_t>(to);
     } else if (to - offset == move_by) {

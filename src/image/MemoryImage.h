@@ -122,10 +122,15 @@ class MemoryImage {
       return at;
     }
     void Add(const T& item) { *Append(nullptr, 1) = item; }
-    // Makes it `count` elements long: those added are left for the caller
-    // to set. Grows it, if it must, to exactly that many.
-    void Resize(std::uint64_t count) {
+    // Makes room for `count` elements in all, growing it, if it must, to
+    // exactly that many.
+    void Reserve(std::uint64_t count) {
       if (count > capacity_) Reallocate(count);
+    }
+    // Makes it `count` elements long: those added are left for the caller
+    // to set.
+    void Resize(std::uint64_t count) {
+      Reserve(count);
       size_ = static_cast<std::size_t>(count);
     }
     // Empties it and keeps its memory, for what comes next.
