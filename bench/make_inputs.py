@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Writes the benchmark's input files into the directory given."""
+"""Writes the benchmark's input files into the directory given; with
+--memory first, the larger files that only the memory table reads."""
 import os
 import random
 import sys
@@ -17,7 +18,40 @@ def write_image(path, image, per_record):
         f.write("\n".join(lines) + "\n:00000001FF\n")
 
 
+def write_memory_inputs(out):
+    """One-byte records at every other address, an extended linear address
+    record before each 64 KiB window: the orders that make the image merge
+    the most, at several sizes."""
+    rng = random.Random(20261208)
+    # Each window's records are the same lines: the byte at an address is
+    # its offset in the window halved.
+    window = [record(address, [address >> 1 & 0xFF]) for address in range(0, 0x10000, 2)]
+
+    def write(name, windows, order):
+        with open(os.path.join(out, name), "w") as f:
+            for w in windows:
+                f.write(record(0, [0, w], 4) + "\n" + "\n".join(order(window)) + "\n")
+            f.write(":00000001FF\n")
+
+    def shuffled(lines):
+        lines = list(lines)
+        rng.shuffle(lines)
+        return lines
+
+    # Descending, as interleaved_descending.hex: 14, 33 and 51 MB of text.
+    for name, windows in (("descending_14mb.hex", 32), ("descending_33mb.hex", 76),
+                          ("descending_51mb.hex", 116)):
+        write(name, reversed(range(windows)), lambda lines: reversed(lines))
+    # In random order within each window, the windows ascending and
+    # descending: 35 MB each.
+    write("shuffled_35mb.hex", range(80), shuffled)
+    write("shuffled_descending_35mb.hex", reversed(range(80)), shuffled)
+
+
 def main():
+    if sys.argv[1] == "--memory":
+        write_memory_inputs(sys.argv[2])
+        return
     out = sys.argv[1]
     rng = random.Random(20261208)
     image = bytes(rng.randrange(256) for _ in range(0x10000))

@@ -18,8 +18,10 @@
 #    (29 MB of text), each patched, against srec_cat's same patch; and the
 #    latter in descending order.
 # It also gives each input's peak memory against the input's size, for
-# files replaced and rewritten in place, and counts instructions
-# (callgrind) for the 64 KiB and 1 MiB runs.
+# files replaced and rewritten in place, with larger files of one-byte
+# records in the orders that merge the most (descending at 14, 33 and
+# 51 MB of text, in random order within each 64 KiB window at 35 MB), and
+# counts instructions (callgrind) for the 64 KiB and 1 MiB runs.
 #
 #   bench/run.sh                             both places, 200 runs each
 #                                            (20 for the large files, 10
@@ -88,6 +90,9 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
   works+=("$work")
   chmod 0755 "$work"  # for the runs as nobody
   python3 bench/make_inputs.py "$work"
+  if [ "$first" = 1 ]; then
+    python3 bench/make_inputs.py --memory "$work"
+  fi
   cd "$work"
   fstype=$(findmnt -n -o FSTYPE -T "$work" 2>/dev/null | head -n 1)
   [ -n "$fstype" ] || fstype=$(stat -f -c %T "$work")
@@ -226,6 +231,26 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
     done
     chmod 0755 closed
     cmp closed/interleaved.hex <("$hexpoke" -i interleaved.hex -o /dev/stdout -a 16 -v 5A)
+    # The orders that make the image merge the most: one-byte records at
+    # every other address, descending, and in random order within each
+    # 64 KiB window.
+    merged() {  # name, input file
+      measure "$1" "$2" "$hexpoke" -i "$2" -o merged.out -a 16 -v 5A
+    }
+    merged "descending 14 MB" descending_14mb.hex
+    merged "descending 33 MB" descending_33mb.hex
+    merged "descending 51 MB" descending_51mb.hex
+    merged "shuffled 35 MB" shuffled_35mb.hex
+    merged "shuffled desc. 35 MB" shuffled_descending_35mb.hex
+    cp descending_33mb.hex shuffled_descending_35mb.hex closed/
+    chmod 0666 closed/*
+    chmod 0555 closed
+    measure "descending 33 MB in place" closed/descending_33mb.hex "${as_writer[@]}" \
+      "$hexpoke" -i closed/descending_33mb.hex -o closed/descending_33mb.hex -a 16 -v 5A
+    measure "shuffled desc. in place" closed/shuffled_descending_35mb.hex "${as_writer[@]}" \
+      "$hexpoke" -i closed/shuffled_descending_35mb.hex -o closed/shuffled_descending_35mb.hex \
+      -a 16 -v 5A
+    chmod 0755 closed
 
     echo "2,000,000 bad lines, messages through a pipe"
     bad=(-n "hexpoke" "$hexpoke -i bad.hex -o bad.out -a 0 -v 01")

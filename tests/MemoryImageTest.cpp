@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -60,9 +62,27 @@ Runs RandomPieces(std::size_t count) {
   return pieces;
 }
 
+// One-byte pieces at every other address of `windows` 64 KiB windows from
+// `first`, the windows in ascending order and the pieces of each in random
+// order.
+Runs ShuffledInWindows(std::uint64_t first, std::size_t windows) {
+  std::mt19937 random(20261208);
+  Runs pieces;
+  for (std::size_t window = 0; window < windows; ++window) {
+    const std::size_t start = pieces.size();
+    for (std::uint64_t at = 0; at < 0x10000; at += 2) {
+      pieces.emplace_back(first + window * 0x10000 + at, Bytes{static_cast<std::uint8_t>(at)});
+    }
+    std::shuffle(pieces.begin() + static_cast<std::ptrdiff_t>(start), pieces.end(), random);
+  }
+  return pieces;
+}
+
 // Each case places its bytes in order and checks the runs the image holds.
 // The large ones are many times what the image keeps aside before it
-// merges bytes placed out of order, and are held to ExpectedRuns.
+// merges bytes placed out of order, and are held to ExpectedRuns. Whatever
+// the order, the image holds no more than its four blocks of memory at
+// once: merging them in makes no second copy of the runs or the bytes.
 TEST(MemoryImage, HoldsEachByteAtItsAddressAndNothingElse) {
   const std::uint64_t kTop = MemoryImage::kAddressSpace;
   const Runs interleaved_up = Pieces(0x10000000, 2, 100000, 1);
@@ -74,6 +94,7 @@ TEST(MemoryImage, HoldsEachByteAtItsAddressAndNothingElse) {
   const Runs gaps_filled = Concatenated(Pieces(0x20 * 30000, -32, 30000, 16),
                                         Pieces(0x10, 32, 30000, 16));
   const Runs random_pieces = RandomPieces(30000);
+  const Runs shuffled_in_windows = ShuffledInWindows(0x00FE0000, 3);
   const struct {
     const char* name;
     Runs placed;  // in the order placed
@@ -107,6 +128,11 @@ TEST(MemoryImage, HoldsEachByteAtItsAddressAndNothingElse) {
        {{0, {1, 2, 3, 4, 5}}}},
       {"the highest byte and below it", {{kTop - 1, {0xEE}}, {kTop - 3, {1, 2}}},
        {{kTop - 3, {1, 2, 0xEE}}}},
+      {"below two runs and over both", {{10, {1}}, {20, {2}}, {30, {3}}, {5, Range(9, 20)}},
+       {{5, Range(9, 20)}, {30, {3}}}},
+      {"below each run, each moved on by a different count",
+       {{10, {1}}, {20, {2, 2}}, {30, {3}}, {25, {4, 4, 4}}, {15, {5}}, {5, {6, 6}}},
+       {{5, {6, 6}}, {10, {1}}, {15, {5}}, {20, {2, 2}}, {25, {4, 4, 4}}, {30, {3}}}},
       {"interleaved bytes, ascending", interleaved_up, interleaved_up},
       {"interleaved bytes, descending", interleaved_down, ExpectedRuns(interleaved_down)},
       {"descending runs that touch", descending, ExpectedRuns(descending)},
@@ -114,8 +140,11 @@ TEST(MemoryImage, HoldsEachByteAtItsAddressAndNothingElse) {
        ExpectedRuns(overlapping_down)},
       {"gaps between descending runs filled", gaps_filled, ExpectedRuns(gaps_filled)},
       {"random pieces over each other", random_pieces, ExpectedRuns(random_pieces)},
+      {"interleaved bytes in random order within each window", shuffled_in_windows,
+       ExpectedRuns(shuffled_in_windows)},
   };
   for (const auto& c : cases) {
+    MemoryImage::ResetPeakBlocks();
     MemoryImage image;
     std::uint64_t size = 0;
     for (const auto& [address, bytes] : c.placed) image.Place(address, bytes);
@@ -133,6 +162,7 @@ TEST(MemoryImage, HoldsEachByteAtItsAddressAndNothingElse) {
       EXPECT_TRUE(held == c.runs) << c.name;
     }
     EXPECT_EQ(image.size(), size) << c.name;
+    EXPECT_LE(MemoryImage::PeakBlocks(), 4u) << c.name;
     EXPECT_TRUE(image == ImageOf(c.runs)) << c.name;
   }
 }

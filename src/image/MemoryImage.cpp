@@ -2,6 +2,7 @@
 #include "image/MemoryImage.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,21 @@ constexpr std::uint64_t kMaxPlacement = std::uint64_t{1} << 30;
 // Placements are merged in no sooner than when they take this much memory,
 // so that a small image is not merged over and over.
 constexpr std::uint64_t kMinMergeBytes = 4096;
+
+// The blocks that the buffers of all images hold now, and the most they
+// have held at once.
+std::atomic<std::uint64_t> blocks_held{0};
+std::atomic<std::uint64_t> peak_blocks_held{0};
+
+void NoteBlockTaken() {
+  const std::uint64_t now = blocks_held.fetch_add(1, std::memory_order_relaxed) + 1;
+  std::uint64_t peak = peak_blocks_held.load(std::memory_order_relaxed);
+  while (now > peak &&
+         !peak_blocks_held.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+}
+
+void NoteBlockGiven() { blocks_held.fetch_sub(1, std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -40,19 +56,23 @@ MemoryImage::Buffer<T>& MemoryImage::Buffer<T>::operator=(Buffer&& other) noexce
 
 template <typename T>
 void MemoryImage::Buffer<T>::Grow(std::uint64_t count) {
-  constexpr std::uint64_t kMaxItems = std::numeric_limits<std::size_t>::max() / sizeof(T);
-  const std::uint64_t needed = std::uint64_t{size_} + count;
-  if (needed > kMaxItems) throw std::bad_alloc();
-  const std::uint64_t capacity =
-      std::min(kMaxItems, std::max(needed, std::uint64_t{2} * capacity_));
+  const std::uint64_t doubled = std::min(kMaxItems, std::uint64_t{2} * capacity_);
+  Reallocate(std::max(std::uint64_t{size_} + count, doubled));
+}
+
+template <typename T>
+void MemoryImage::Buffer<T>::Reallocate(std::uint64_t capacity) {
+  if (capacity > kMaxItems) throw std::bad_alloc();
   void* grown = std::realloc(items_, static_cast<std::size_t>(capacity) * sizeof(T));
   if (grown == nullptr) throw std::bad_alloc();
+  if (items_ == nullptr) NoteBlockTaken();
   items_ = static_cast<T*>(grown);
   capacity_ = static_cast<std::size_t>(capacity);
 }
 
 template <typename T>
 void MemoryImage::Buffer<T>::Release() {
+  if (items_ != nullptr) NoteBlockGiven();
   std::free(items_);
   items_ = nullptr;
   size_ = capacity_ = 0;
@@ -129,7 +149,7 @@ void MemoryImage::AddPlacement(std::uint64_t address, const std::uint8_t* data,
     pending_start_ = std::min(pending_start_, address);
     pending_end_ = std::max(pending_end_, address + count);
   }
-  placements_.Add(Placement{static_cast<std::uint32_t>(address),
+  placements_.Add(Placement{static_cast<std::uint32_t>(address + count - 1),
                             static_cast<std::uint32_t>(count),
                             pending_bytes_.size()});
   pending_bytes_.Append(data, count);
@@ -144,75 +164,144 @@ void MemoryImage::Merge() const {
   Placement* const placements = placements_.data();
   const std::size_t placement_count = placements_.size();
   std::sort(placements, placements + placement_count,
-            [](const Placement& a, const Placement& b) { return a.address < b.address; });
+            [](const Placement& a, const Placement& b) { return a.last < b.last; });
 
-  // The new runs: the union of the runs and the placements, in one pass
-  // over both in order of address. Each placement learns where its bytes
-  // go.
-  Buffer<Run> runs;
-  std::uint64_t held = 0;  // bytes in the new runs before the open one
-  std::uint64_t open_start = 0, open_end = 0;  // the open one
-  bool overlapping = false;  // some placements overlap one another
-  std::uint64_t placed_end = 0;
-  for (std::size_t run = 0, next = 0; run < runs_.size() || next < placement_count;) {
-    const bool from_runs =
-        next == placement_count ||
-        (run < runs_.size() && runs_[run].address <= placements[next].address);
-    std::uint64_t first, stop;
-    if (from_runs) {
-      first = runs_[run].address;
-      stop = RunEnd(run);
-      ++run;
-    } else {
-      first = placements[next].address;
-      stop = first + placements[next].count;
-      overlapping = overlapping || first < placed_end;
-      placed_end = std::max(placed_end, stop);
+  // The new runs are the union of the runs and the placements. Every byte
+  // held keeps its order and moves up by the bytes placed below it, so the
+  // union is made from the top down, in place: each run's bytes are moved
+  // up in the arena, grown to the new size, over bytes already moved, and
+  // each new run is written into the run array, grown by the number of
+  // placements, above every run still to be read (the new runs number no
+  // more than the runs and placements read so far).
+  //
+  // Calls visit(first, stop, is_run, index) for each run and placement,
+  // highest stop first, with `index` where it is among the runs or the
+  // placements. A run's end comes from the offset of the run after it, read before
+  // any new run is written over it.
+  const std::size_t run_count = runs_.size();
+  const std::uint64_t arena_size = arena_.size();
+  const auto visit_down = [&](auto&& visit) {
+    std::uint64_t offset_end = arena_size;  // of the run below `run`
+    for (std::size_t run = run_count, next = placement_count; run != 0 || next != 0;) {
+      const std::uint64_t run_stop =
+          run == 0 ? 0 : runs_[run - 1].address + (offset_end - runs_[run - 1].offset);
+      if (next == 0 || (run != 0 && run_stop > placements[next - 1].last)) {
+        --run;
+        offset_end = runs_[run].offset;
+        visit(std::uint64_t{runs_[run].address}, run_stop, true, run);
+      } else {
+        --next;
+        const std::uint64_t stop = std::uint64_t{placements[next].last} + 1;
+        visit(stop - placements[next].count, stop, false, next);
+      }
     }
-    if (!runs.empty() && first <= open_end) {
-      open_end = std::max(open_end, stop);
+  };
+
+  // The union's size, and whether any placements overlap one another.
+  std::uint64_t held = 0;
+  bool overlapping = false;
+  {
+    std::uint64_t open_start = kNowhere, open_end = kNowhere;  // the new run open
+    std::uint64_t placed_start = kNowhere;  // the lowest placement seen
+    visit_down([&](std::uint64_t first, std::uint64_t stop, bool is_run, std::size_t) {
+      if (!is_run) {
+        overlapping = overlapping || stop > placed_start;
+        placed_start = std::min(placed_start, first);
+      }
+      if (stop >= open_start) {
+        open_start = std::min(open_start, first);
+      } else {
+        held += open_end - open_start;
+        open_start = first;
+        open_end = stop;
+      }
+    });
+    held += open_end - open_start;
+  }
+
+  // Both grown before either changes, so that a failure to grow them
+  // leaves the image as it was.
+  runs_.Reserve(std::uint64_t{run_count} + placement_count);
+  arena_.Reserve(held);
+  runs_.Resize(std::uint64_t{run_count} + placement_count);
+  arena_.Resize(held);
+  std::uint8_t* const arena = arena_.data();
+  // Runs whose bytes move up by the same distance, next to one another in
+  // the arena, are moved at once: bytes [move_start, move_end) by move_by.
+  std::uint64_t move_start = arena_size, move_end = arena_size, move_by = 0;
+  const auto move = [&] {
+    if (move_by != 0 && move_start != move_end) {
+      std::memmove(arena + move_start + move_by, arena + move_start,
+                   static_cast<std::size_t>(move_end - move_start));
+    }
+  };
+  std::size_t written = runs_.size();  // new runs are at [written, size)
+  std::uint64_t above = 0;  // bytes of the new runs above the open one
+  std::uint64_t open_start = kNowhere, open_end = kNowhere;
+  visit_down([&](std::uint64_t first, std::uint64_t stop, bool is_run, std::size_t index) {
+    // Read before a new run may be written over it.
+    const std::uint64_t offset = is_run ? runs_[index].offset : 0;
+    if (stop >= open_start) {
+      open_start = std::min(open_start, first);
     } else {
-      held += open_end - open_start;
+      if (open_end != kNowhere) {
+        above += open_end - open_start;
+        runs_[--written] = Run{static_cast<std::uint32_t>(open_start),
+                               static_cast<std::uint32_t>(held - above)};
+      }
       open_start = first;
       open_end = stop;
-      runs.Add(Run{static_cast<std::uint32_t>(open_start), static_cast<std::uint32_t>(held)});
     }
-    if (!from_runs) {
-      placements[next].address = static_cast<std::uint32_t>(held + (first - open_start));
-      ++next;
+    // Where `first` goes in the new arena: the open run ends where the new
+    // runs above it begin.
+    const std::uint64_t to = held - above - (open_end - first);
+    if (!is_run) {
+      // From here on, where the placement's bytes go.
+      placements[index].last = static_cast<std::uint32_t>(to);
+    } else if (to - offset == move_by) {
+      move_start = offset;
+    } else {
+      move();
+      move_start = offset;
+      move_end = offset + (stop - first);
+      move_by = to - offset;
     }
+  });
+  move();
+  if (open_end != kNowhere) {
+    above += open_end - open_start;
+    runs_[--written] = Run{static_cast<std::uint32_t>(open_start),
+                           static_cast<std::uint32_t>(held - above)};
   }
-  held += open_end - open_start;
+  assert(above == held);
+  const std::size_t new_count = runs_.size() - written;
+  std::memmove(runs_.data(), runs_.data() + written, new_count * sizeof(Run));
+  runs_.Resize(new_count);
 
-  Buffer<std::uint8_t> arena;
-  arena.Append(nullptr, held);
-  // The bytes held go first, each run inside one new run; then the
-  // placements, in the order placed where they overlap, over them.
-  for (std::size_t run = 0, into = 0; run < runs_.size(); ++run) {
-    while (into + 1 < runs.size() && runs[into + 1].address <= runs_[run].address) ++into;
-    const std::uint64_t offset_end = RunOffsetEnd(run);
-    std::memcpy(arena.data() + runs[into].offset + (runs_[run].address - runs[into].address),
-                arena_.data() + runs_[run].offset,
-                static_cast<std::size_t>(offset_end - runs_[run].offset));
-  }
+  // Then the placements, in the order placed where they overlap, over the
+  // bytes held.
   if (overlapping) {
     std::sort(placements, placements + placement_count,
               [](const Placement& a, const Placement& b) { return a.source < b.source; });
   }
   for (std::size_t i = 0; i < placement_count; ++i) {
-    std::memcpy(arena.data() + placements[i].address,
-                pending_bytes_.data() + placements[i].source, placements[i].count);
+    std::memcpy(arena + placements[i].last, pending_bytes_.data() + placements[i].source,
+                placements[i].count);
   }
-  runs_.Swap(runs);
-  arena_.Swap(arena);
-  placements_.Release();
-  pending_bytes_.Release();
+  placements_.Clear();
+  pending_bytes_.Clear();
   pending_start_ = pending_end_ = 0;
   FindAppendPoint();
 }
 
-std::uint64_t MemoryImage::size() const {
+void MemoryImage::Settle() const {
   Merge();
+  placements_.Release();
+  pending_bytes_.Release();
+}
+
+std::uint64_t MemoryImage::size() const {
+  Settle();
   return arena_.size();
 }
 
@@ -222,8 +311,8 @@ std::uint64_t MemoryImage::end() const {
 }
 
 bool MemoryImage::operator==(const MemoryImage& other) const {
-  Merge();
-  other.Merge();
+  Settle();
+  other.Settle();
   // Both are their runs, each as long as it can be: equal bytes are equal
   // runs over equal arenas.
   return runs_.size() == other.runs_.size() && arena_.size() == other.arena_.size() &&
@@ -232,6 +321,15 @@ bool MemoryImage::operator==(const MemoryImage& other) const {
                       return a.address == b.address && a.offset == b.offset;
                     }) &&
          std::equal(arena_.data(), arena_.data() + arena_.size(), other.arena_.data());
+}
+
+std::uint64_t MemoryImage::PeakBlocks() {
+  return peak_blocks_held.load(std::memory_order_relaxed);
+}
+
+void MemoryImage::ResetPeakBlocks() {
+  peak_blocks_held.store(blocks_held.load(std::memory_order_relaxed),
+                         std::memory_order_relaxed);
 }
 
 template class MemoryImage::Buffer<MemoryImage::Run>;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -63,7 +64,7 @@ class MemoryImage {
   // A template, so that an image of a million runs costs no call per run.
   template <typename Visit>
   void ForEachRun(Visit&& visit) const {
-    Merge();
+    Settle();
     for (std::size_t run = 0; run < runs_.size(); ++run) {
       visit(std::uint64_t{runs_[run].address}, arena_.data() + runs_[run].offset,
             RunOffsetEnd(run) - runs_[run].offset);
@@ -73,6 +74,14 @@ class MemoryImage {
   // Whether both hold the same bytes at the same addresses.
   bool operator==(const MemoryImage& other) const;
   bool operator!=(const MemoryImage& other) const { return !(*this == other); }
+
+  // The most blocks of memory that the images in the process have held at
+  // once since ResetPeakBlocks() was last called. An image holds four at
+  // the most, however its bytes were placed: a merge makes no second copy
+  // of anything.
+  static std::uint64_t PeakBlocks();
+  // Starts PeakBlocks() over from the blocks held now.
+  static void ResetPeakBlocks();
 
  private:
   // Elements of a trivially copyable type in one block from malloc, which
@@ -88,7 +97,7 @@ class MemoryImage {
     Buffer& operator=(const Buffer& other);
     Buffer(Buffer&& other) noexcept { Swap(other); }
     Buffer& operator=(Buffer&& other) noexcept;
-    ~Buffer() { std::free(items_); }
+    ~Buffer() { Release(); }
 
     T* data() { return items_; }
     const T* data() const { return items_; }
@@ -113,13 +122,34 @@ class MemoryImage {
       return at;
     }
     void Add(const T& item) { *Append(nullptr, 1) = item; }
+    // Makes room for `count` elements in all, growing it, if it must, to
+    // exactly that many.
+    void Reserve(std::uint64_t count) {
+      if (count > capacity_) Reallocate(count);
+    }
+    // Makes it `count` elements long: those added are left for the caller
+    // to set.
+    void Resize(std::uint64_t count) {
+      Reserve(count);
+      size_ = static_cast<std::size_t>(count);
+    }
+    // Empties it and keeps its memory, for what comes next.
+    void Clear() { size_ = 0; }
     // Empties it and gives its memory back.
     void Release();
     void Swap(Buffer& other) noexcept;
 
    private:
-    // Makes room for `count` more elements.
+    // Makes room for `count` more elements, at least doubling the room, so
+    // that adding elements one at a time costs each a constant on average.
     void Grow(std::uint64_t count);
+    // Makes room for `capacity` elements in all: realloc, which moves them
+    // only where the block cannot grow where it lies.
+    void Reallocate(std::uint64_t capacity);
+
+    // The most elements that a block of memory can hold.
+    static constexpr std::uint64_t kMaxItems =
+        std::numeric_limits<std::size_t>::max() / sizeof(T);
 
     T* items_ = nullptr;
     std::size_t size_ = 0;
@@ -136,11 +166,13 @@ class MemoryImage {
   };
 
   // Bytes placed where they could not go straight into the runs, kept in
-  // the order placed until they are merged in: `count` bytes for
-  // `address` on, at pending_bytes_[source]. During a merge `address`
-  // becomes where the bytes go in the new arena.
+  // the order placed until they are merged in: `count` bytes ending at the
+  // address `last` (which, unlike the address after them, fits in 32
+  // bits), at pending_bytes_[source]. A merge takes them in order of
+  // `last`, and then makes `last` the offset in the arena where the bytes
+  // go.
   struct Placement {
-    std::uint32_t address;
+    std::uint32_t last;
     std::uint32_t count;
     std::uint64_t source;
   };
@@ -160,8 +192,14 @@ class MemoryImage {
   // as the runs do.
   void AddPlacement(std::uint64_t address, const std::uint8_t* data,
                     std::uint64_t count);
-  // Merges the pending placements into the runs.
+  // Merges the pending placements into the runs, in the memory the runs,
+  // the arena and the placements already hold: no second copy of the image
+  // is made. The placements' buffers are kept, emptied, for the bytes that
+  // come next.
   void Merge() const;
+  // Merges, and gives back the memory the placements took: for when the
+  // image is read, as a whole.
+  void Settle() const;
 
   // Runs in ascending order of address, with a gap between any two, and
   // their bytes in the same order. Bytes over or right after the last run
@@ -170,6 +208,10 @@ class MemoryImage {
   // the placements, which are merged in, in O(n log n), before the image
   // is looked at or once they take as much memory as the runs, so that
   // merging costs each byte placed a constant amount on average.
+  // The four buffers are all the memory the image takes, merging included:
+  // they grow and are reused, and are never given back and taken anew
+  // while bytes come in, so that the allocator is not left with freed
+  // blocks too small for the next, larger ones.
   // Merging changes nothing that can be seen: it happens inside const
   // members too.
   mutable Buffer<Run> runs_;
