@@ -2,12 +2,13 @@
 // Feeds arbitrary text to the record line parser and checks what it gives:
 // at most one message, of the two known forms; a record only with no
 // message; a record whose text parses back to the same raw bytes; the
-// head-only form agreeing with the whole word; and the reader's shortcut
-// agreeing with the whole-word decoder.
+// head-only form agreeing with the whole word; the type field where a word
+// has one; and the reader's shortcut agreeing with the whole-word decoder.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -55,6 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       FUZZ_CHECK(line.size() == 11 + 2 * record->RecordData().size());
     }
   }
+
+  // The type field: characters 7 and 8 of any odd word from ':' on that has
+  // them, the decoded type byte of a line that passes.
+  const std::optional<std::uint8_t> type = RecordTypeField(text, size);
+  FUZZ_CHECK(type.has_value() == (size % 2 == 1 && size >= 9 && text[0] == ':'));
+  if (record) FUZZ_CHECK(*type == record->RawBytes()[record_format::kTypeIndex]);
 
   // The reader's shortcut, on the same text and whatever follows the line,
   // decodes only what the decoder of whole words decodes the same.

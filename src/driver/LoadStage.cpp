@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -57,7 +58,14 @@ class RecordPlacer {
   // `head` holds the word's first characters, all of them unless the word is
   // longer than any record line; `length` is the whole word's length.
   void Place(std::string_view head, std::uint64_t length) {
-    if (DecodeRecordLine(head, length, messages_, line_)) PlaceLine();
+    if (DecodeRecordLine(head, length, messages_, line_)) {
+      PlaceLine();
+      return;
+    }
+    // A bad data line costs its own bytes; a bad address record, the
+    // address of every byte after it.
+    const std::optional<std::uint8_t> type = RecordTypeField(head, length);
+    if (type && AddressRecordBytes(*type) != 0) ThrowMalformedAddressRecord();
   }
 
   // The same for the word that starts at `p`, if it is a well-formed record
@@ -81,33 +89,36 @@ class RecordPlacer {
  private:
   // Writes what the decoded line carries into the file.
   void PlaceLine() {
-    const std::size_t size = line_.data_size();
+    const std::size_t wanted = AddressRecordBytes(line_.type());
+    if (wanted != 0 && line_.data_size() != wanted) ThrowMalformedAddressRecord();
     switch (line_.type()) {
       case kDataType:
       case kEndOfFileType:
         WriteData();
         break;
       case kExtendedSegmentAddressType:
-        if (size != kExtendedAddressBytes) break;
         base_ = DataValue() * kSegmentStep;
         segment_base_ = true;
         saw_segment_base_ = true;
         break;
       case kExtendedLinearAddressType:
-        if (size != kExtendedAddressBytes) break;
         base_ = DataValue() * kWindowSize;
         segment_base_ = false;
         saw_linear_base_ = true;
         break;
       case kStartSegmentAddressType:
-        if (size == kStartAddressBytes) file_.extras.start_segment = StartData();
+        file_.extras.start_segment = StartData();
         break;
       case kStartLinearAddressType:
-        if (size == kStartAddressBytes) file_.extras.start_linear = StartData();
+        file_.extras.start_linear = StartData();
         break;
       default:
         break;
     }
+  }
+
+  [[noreturn]] static void ThrowMalformedAddressRecord() {
+    throw std::runtime_error("Malformed address record");
   }
 
   // The two data bytes of an extended address record, high byte first.

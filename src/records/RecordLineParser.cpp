@@ -92,4 +92,15 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
   return true;
 }
 
+std::optional<std::uint8_t> RecordTypeField(std::string_view head,
+                                            std::uint64_t length) {
+  assert(head.size() >= std::min<std::uint64_t>(length, kMaxLineChars + 1));
+  if (length % 2 == 0 || length < kTypeChar + 2 || head[0] != kStartCode) {
+    return std::nullopt;
+  }
+  std::uint8_t type;
+  HexPairsToBytes(head.data() + kTypeChar, 1, &type);
+  return type;
+}
+
 }  // namespace hexpoke

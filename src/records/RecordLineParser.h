@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string_view>
 
@@ -66,6 +67,14 @@ struct DecodedRecordLine {
 // REQUIRES: as the head-only ParseRecordLine.
 bool DecodeRecordLine(std::string_view head, std::uint64_t length,
                       std::ostream& messages, DecodedRecordLine& line);
+
+// The type field of a word, whatever its length byte and checksum say: the
+// pair of characters 7 and 8, read as HexTextToByte reads them, of a word
+// that starts with ':' and has an odd length of 9 or more; nullopt for any
+// other word, which has no type field or is no record line.
+// REQUIRES: as the head-only ParseRecordLine.
+std::optional<std::uint8_t> RecordTypeField(std::string_view head,
+                                            std::uint64_t length);
 
 // DecodeRecordLine for a reader that has the text ahead of a word in memory
 // and has not looked for the word's end yet. If the `available` characters
