@@ -78,7 +78,7 @@ Reference ReferenceLoad(std::string text) {
   bool segment = false;
   for (std::string word; loaded.error.empty() && words >> word;) {
     DecodedRecordLine line;
-    if (!DecodeRecordLine(word, word.size(), printed, line)) {
+    if (!DecodeRecordLine(word, word.size(), &printed, line)) {
       // A bad line is skipped, unless its type field, characters 7 and 8
       // of a record line, says it is an address record.
       if (word.size() % 2 == 1 && word.size() >= 9 && word[0] == ':') {

@@ -168,6 +168,8 @@ TEST(LoadImage, PlacesEveryByteAtItsAddress) {
        "error len: size - >2 0\n"},
       {"a lone start code", ": :0100000011EE", {{0, {0x11}}},
        "error len: size - >0 0\n"},
+      {"white space inside the line that a length byte gives",
+       ":01000000 1FF\n" + eleven, {{0, {0x11}}}, "error len: size - >4 1\n"},
       {"a good line with more stuck to it is not a record line",
        ":0100000011EEx\n:0100000011EE00\n:0100000022DD", {{0, {0x22}}},
        "error len: size - >7 1\n"},
