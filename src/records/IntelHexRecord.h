@@ -20,6 +20,9 @@ using Bytes = std::vector<std::uint8_t>;
 // there are 4 + L of them, L being byte 0, once its creator has filled them.
 // Records live on the heap, are owned through std::unique_ptr and are never
 // copied.
+// The records, ParseRecordLine and ImageToRecords are the model that the
+// streaming reader (LoadImage) and writer (WriteImageText) are tested
+// against, not the way a run reads and writes a file.
 class CAbstractIntelHexRecord {
  public:
   CAbstractIntelHexRecord(const CAbstractIntelHexRecord&) = delete;
