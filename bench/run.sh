@@ -29,7 +29,8 @@
 #   RUNS=50 SLOW_RUNS=10 HUGE_RUNS=5 bench/run.sh   fewer runs
 #   BASELINE=old/hexpoke bench/run.sh        also times another build on the
 #                                            same inputs, for before and
-#                                            after from one run
+#                                            after from one run, and the
+#                                            two in turn (PAIRS pairs, 15)
 #
 # It checks that hexpoke's output holds what srec_cat's does before it
 # reports any figure. Ratios come from one hyperfine run of the commands
@@ -196,6 +197,32 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
     -n "hexpoke patch interleaved, descending" "$hexpoke ${interleaved_descending[*]}" \
     "${before_huge[@]}" \
     >/dev/null 2>&1
+  if [ -n "$baseline" ]; then
+    # hyperfine times one command's runs together, so a machine whose load
+    # changes meanwhile shifts the ratios; runs of both builds in turn
+    # share whatever it does.
+    echo "before and after in turn (${PAIRS:-15} pairs each)"
+    python3 - "$hexpoke" "$baseline" "${PAIRS:-15}" \
+        "patch 64 KiB in place" "-i inplace.hex -o inplace.hex -a 16 -v A55A" \
+        "patch 1 MiB at 0x08000000" "${big_patch[*]}" \
+        "patch 16 MiB at 0x10000000" "${huge_patch[*]}" \
+        "patch interleaved" "${interleaved[*]}" <<'PY'
+import statistics, subprocess, sys, time
+hexpoke, baseline, pairs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+for name, args in zip(sys.argv[4::2], sys.argv[5::2]):
+    times = {hexpoke: [], baseline: []}
+    for i in range(pairs + 1):  # the first pair warms up
+        for program in (hexpoke, baseline) if i % 2 else (baseline, hexpoke):
+            start = time.perf_counter()
+            subprocess.run([program] + args.split(), stdout=subprocess.DEVNULL, check=True)
+            if i:
+                times[program].append(time.perf_counter() - start)
+    print("in turn: baseline / hexpoke, %-26s %.2f (median of the pairs' ratios), "
+          "%.1f ms against %.1f ms" % (
+              name, statistics.median(b / h for b, h in zip(times[baseline], times[hexpoke])),
+              statistics.median(times[baseline]) * 1e3, statistics.median(times[hexpoke]) * 1e3))
+PY
+  fi
 
   instructions=- instructions_1mib=- memory=-
   if [ "$first" = 1 ]; then
