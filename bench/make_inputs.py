@@ -119,6 +119,19 @@ def main():
         lines.append(record(address & 0xFFFF, [rng.randrange(256)]))
     with open(os.path.join(out, "scattered.hex"), "w") as f:
         f.write("\n".join(lines) + "\n:00000001FF\n")
+    # 16 MiB at 0x10000000 as 16-byte records under an extended linear
+    # address record every 64 KiB (46 MB of text): the conversion of text
+    # to bytes and back at its largest.
+    huge = rng.randbytes(16 << 20)
+    lines = []
+    for offset in range(0, len(huge), 16):
+        address = 0x10000000 + offset
+        if address % 0x10000 == 0:
+            lines.append(record(0, [address >> 24, address >> 16 & 0xFF], 4))
+        raw = bytes([16, address >> 8 & 0xFF, address & 0xFF, 0]) + huge[offset:offset + 16]
+        lines.append(":%s%02X" % (raw.hex().upper(), -sum(raw) & 0xFF))
+    with open(os.path.join(out, "firmware_16mib.hex"), "w") as f:
+        f.write("\n".join(lines) + "\n:00000001FF\n")
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include "driver/LoadStage.h"
 #include "image/ImageToRecords.h"
 #include "records/RecordLineParser.h"
+#include "util/HexByteText.h"
 
 namespace hexpoke {
 
@@ -74,6 +75,29 @@ void BM_ParseRecordLine(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(ParseRecordLine(line, messages));
 }
 BENCHMARK(BM_ParseRecordLine);
+
+// The text of one 16-byte data record, and its bytes.
+void BM_DecodeHexPairs(benchmark::State& state) {
+  const std::string line = ":10001000101112131415161718191A1B1C1D1E1F68";
+  std::uint8_t bytes[21];
+  bool all_digits = false;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(DecodeHexPairs(line.data() + 1, 21, bytes, all_digits));
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+BENCHMARK(BM_DecodeHexPairs);
+
+void BM_EncodeHexPairs(benchmark::State& state) {
+  const std::uint8_t bytes[20] = {0x10, 0x00, 0x10, 0x00, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15,
+                                  0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F};
+  char text[40];
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(EncodeHexPairs(bytes, 20, text));
+    benchmark::DoNotOptimize(text);
+  }
+}
+BENCHMARK(BM_EncodeHexPairs);
 
 void BM_ImageToRecords64KiB(benchmark::State& state) {
   const MemoryImage image = RandomImage(0x10000);

@@ -16,7 +16,8 @@
 #  - 100,000 one-byte records at random 32-bit addresses in random order,
 #    and 2,097,152 one-byte records at every other address over 4 MiB
 #    (29 MB of text), each patched, against srec_cat's same patch; and the
-#    latter in descending order.
+#    latter in descending order;
+#  - a 16 MiB image at 0x10000000 (46 MB of text) patched near its end.
 # It also gives each input's peak memory against the input's size, for
 # files replaced and rewritten in place, with larger files of one-byte
 # records in the orders that merge the most (descending at 14, 33 and
@@ -30,7 +31,8 @@
 #   RUNS=50 SLOW_RUNS=10 HUGE_RUNS=5 bench/run.sh   fewer runs
 #   BASELINE=old/hexpoke bench/run.sh        also times another build on the
 #                                            same inputs, for before and
-#                                            after from one run
+#                                            after from one run, and the
+#                                            two in turn (PAIRS pairs, 15)
 #
 # It checks that hexpoke's output holds what srec_cat's does before it
 # reports any figure. Ratios come from one hyperfine run of the commands
@@ -142,6 +144,14 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
   "$hexpoke" "${interleaved_descending[@]}"
   cmp hexpoke_interleaved_descending.hex hexpoke_interleaved.hex
   echo "hexpoke's scattered and interleaved outputs hold what srec_cat's do"
+  huge_patch=(-i firmware_16mib.hex -o hexpoke_16mib.hex -a 285212656 -v 0102)
+  "$hexpoke" "${huge_patch[@]}"
+  srec_cat firmware_16mib.hex -Intel -exclude 0x10FFFFF0 0x10FFFFF2 \
+    -generate 0x10FFFFF0 0x10FFFFF2 -repeat-data 0x01 0x02 \
+    -o srec_16mib.hex -Intel -Output_Block_Size=16
+  cmp hexpoke_16mib.hex srec_16mib.hex
+  rm srec_16mib.hex
+  echo "hexpoke's output equals srec_cat's, byte for byte, for the 16 MiB image"
   cp image16.hex inplace.hex
   cp image16.hex inplace_c.hex
   cp firmware_1mib.hex firmware_1mib_c.hex
@@ -156,6 +166,7 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
       -n "baseline patch 1 MiB, descending" "$baseline ${descending[*]}"
       -n "baseline 100,000 scattered records" "$baseline ${scattered[*]}")
     before_huge=(-n "baseline patch interleaved" "$baseline ${interleaved[*]}"
+                 -n "baseline patch 16 MiB at 0x10000000" "$baseline ${huge_patch[*]}"
                  -n "baseline patch interleaved, descending" "$baseline ${interleaved_descending[*]}")
   fi
 
@@ -183,13 +194,40 @@ for base in ${BENCH_DIRS:-/dev/shm $PWD/build-bench/files}; do
     -n "srec_cat 100,000 scattered records" "${srec_scattered[*]}" \
     "${before_large[@]}" \
     >/dev/null 2>&1
-  echo "timing the interleaved file (hyperfine, ${HUGE_RUNS:-10} runs each)"
+  echo "timing the interleaved and 16 MiB files (hyperfine, ${HUGE_RUNS:-10} runs each)"
   hyperfine -N --warmup 1 --runs "${HUGE_RUNS:-10}" --export-json huge.json \
     -n "hexpoke patch interleaved" "$hexpoke ${interleaved[*]}" \
+    -n "hexpoke patch 16 MiB at 0x10000000" "$hexpoke ${huge_patch[*]}" \
     -n "srec_cat patch interleaved" "${srec_interleaved[*]}" \
     -n "hexpoke patch interleaved, descending" "$hexpoke ${interleaved_descending[*]}" \
     "${before_huge[@]}" \
     >/dev/null 2>&1
+  if [ -n "$baseline" ]; then
+    # hyperfine times one command's runs together, so a machine whose load
+    # changes meanwhile shifts the ratios; runs of both builds in turn
+    # share whatever it does.
+    echo "before and after in turn (${PAIRS:-15} pairs each)"
+    python3 - "$hexpoke" "$baseline" "${PAIRS:-15}" \
+        "patch 64 KiB in place" "-i inplace.hex -o inplace.hex -a 16 -v A55A" \
+        "patch 1 MiB at 0x08000000" "${big_patch[*]}" \
+        "patch 16 MiB at 0x10000000" "${huge_patch[*]}" \
+        "patch interleaved" "${interleaved[*]}" <<'PY'
+import statistics, subprocess, sys, time
+hexpoke, baseline, pairs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+for name, args in zip(sys.argv[4::2], sys.argv[5::2]):
+    times = {hexpoke: [], baseline: []}
+    for i in range(pairs + 1):  # the first pair warms up
+        for program in (hexpoke, baseline) if i % 2 else (baseline, hexpoke):
+            start = time.perf_counter()
+            subprocess.run([program] + args.split(), stdout=subprocess.DEVNULL, check=True)
+            if i:
+                times[program].append(time.perf_counter() - start)
+    print("in turn: baseline / hexpoke, %-26s %.2f (median of the pairs' ratios), "
+          "%.1f ms against %.1f ms" % (
+              name, statistics.median(b / h for b, h in zip(times[baseline], times[hexpoke])),
+              statistics.median(times[baseline]) * 1e3, statistics.median(times[hexpoke]) * 1e3))
+PY
+  fi
 
   instructions=- instructions_1mib=- memory=-
   if [ "$first" = 1 ]; then
@@ -332,7 +370,7 @@ print("interleaved, descending  %.0f ms (median)"
 # Before and after, from this run.
 for name in ("patch 64 KiB in place", "patch 1 MiB at 0x08000000", "patch 1 MiB, descending",
              "100,000 scattered records", "patch interleaved",
-             "patch interleaved, descending"):
+             "patch interleaved, descending", "patch 16 MiB at 0x10000000"):
     if "baseline " + name in results:
         print("baseline / hexpoke, %-26s %.2f (median)"
               % (name, ms("baseline " + name) / ms("hexpoke " + name)))

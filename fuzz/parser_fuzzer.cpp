@@ -2,12 +2,13 @@
 // Feeds arbitrary text to the record line parser and checks what it gives:
 // at most one message, of the two known forms; a record only with no
 // message; a record whose text parses back to the same raw bytes; the
-// head-only form agreeing with the whole word; and the reader's shortcut
-// agreeing with the whole-word decoder.
+// head-only form agreeing with the whole word; the type field where a word
+// has one; and the quiet decoder agreeing with the one that reports.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -56,19 +57,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
   }
 
-  // The reader's shortcut, on the same text and whatever follows the line,
-  // decodes only what the decoder of whole words decodes the same.
-  DecodedRecordLine at{};
-  const std::size_t at_length = DecodeRecordLineAt(text.data(), size, at);
-  if (at_length != 0) {
-    DecodedRecordLine whole{};
-    std::ostringstream whole_messages;
-    FUZZ_CHECK(DecodeRecordLine(text.substr(0, at_length), at_length,
-                                whole_messages, whole));
-    FUZZ_CHECK(whole_messages.str().empty());
-    FUZZ_CHECK(whole.raw_size == at.raw_size);
-    FUZZ_CHECK(std::equal(at.bytes.begin(), at.bytes.begin() + at.raw_size,
-                          whole.bytes.begin()));
+  // The type field: characters 7 and 8 of any odd word from ':' on that has
+  // them, the decoded type byte of a line that passes.
+  const std::optional<std::uint8_t> type = RecordTypeField(text, size);
+  FUZZ_CHECK(type.has_value() == (size % 2 == 1 && size >= 9 && text[0] == ':'));
+  if (record) FUZZ_CHECK(*type == record->RawBytes()[record_format::kTypeIndex]);
+
+  // Without messages, the decoder is quiet and takes a line if, and only
+  // if, the decoder with messages takes it and every character after the
+  // start code is a hex digit; and then the same bytes.
+  DecodedRecordLine loud{};
+  DecodedRecordLine quiet{};
+  std::ostringstream again;
+  const bool loud_taken = DecodeRecordLine(text, size, &again, loud);
+  const bool digits =
+      text.find_first_not_of("0123456789abcdefABCDEF", 1) == std::string_view::npos;
+  FUZZ_CHECK(DecodeRecordLine(text, size, nullptr, quiet) == (loud_taken && digits));
+  if (loud_taken && digits) {
+    FUZZ_CHECK(quiet.raw_size == loud.raw_size);
+    FUZZ_CHECK(std::equal(quiet.bytes.begin(), quiet.bytes.begin() + quiet.raw_size,
+                          loud.bytes.begin()));
   }
 
   // A reader may keep only the head of a long word.

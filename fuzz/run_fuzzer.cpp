@@ -26,6 +26,7 @@
 #include "driver/Run.h"
 #include "image/MemoryImage.h"
 #include "records/RecordLineParser.h"
+#include "util/HexByteText.h"
 
 using namespace hexpoke;
 
@@ -66,6 +67,8 @@ struct Reference {
   std::string messages;           // what the parser printed up to the end
 };
 
+const char kMalformed[] = "Malformed address record";
+
 Reference ReferenceLoad(std::string text) {
   if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
   std::istringstream words(text);
@@ -75,11 +78,25 @@ Reference ReferenceLoad(std::string text) {
   bool segment = false;
   for (std::string word; loaded.error.empty() && words >> word;) {
     DecodedRecordLine line;
-    if (!DecodeRecordLine(word, word.size(), printed, line)) continue;
+    if (!DecodeRecordLine(word, word.size(), &printed, line)) {
+      // A bad line is skipped, unless its type field, characters 7 and 8
+      // of a record line, says it is an address record.
+      if (word.size() % 2 == 1 && word.size() >= 9 && word[0] == ':') {
+        const std::uint8_t type = HexTextToByte(word.substr(7, 2));
+        if (type >= 0x02 && type <= 0x05) loaded.error = kMalformed;
+      }
+      continue;
+    }
     const std::uint8_t* data = line.data();
     const std::size_t count = line.data_size();
+    const std::uint8_t type = line.type();
+    if ((type == 0x02 || type == 0x04) ? count != 2
+                                       : (type == 0x03 || type == 0x05) && count != 4) {
+      loaded.error = kMalformed;
+      break;
+    }
     const std::uint64_t value = count == 2 ? data[0] * 256u + data[1] : 0;
-    switch (line.type()) {
+    switch (type) {
       case 0x00:
       case 0x01:
         if (count > 0 && segment && line.address() + count > 0x10000) {
@@ -97,17 +114,14 @@ Reference ReferenceLoad(std::string text) {
         break;
       case 0x02:
       case 0x04:
-        if (count != 2) break;
         segment = line.type() == 0x02;
         base = segment ? value * 16 : value * 65536;
         (segment ? loaded.saw_segment_base : loaded.saw_linear_base) = true;
         break;
       case 0x03:
       case 0x05:
-        if (count == 4) {
-          (line.type() == 0x03 ? loaded.start_segment : loaded.start_linear) =
-              std::string(reinterpret_cast<const char*>(data), 4);
-        }
+        (line.type() == 0x03 ? loaded.start_segment : loaded.start_linear) =
+            std::string(reinterpret_cast<const char*>(data), 4);
         break;
       default:
         break;

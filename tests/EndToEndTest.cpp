@@ -305,6 +305,27 @@ TEST_F(EndToEnd, PatchOverwritesAndGrowsTheImage) {
       {"segment addressing kept", ":020000021000EC\n:0100000011EE\n",
        {"-a", "65536", "-v", "22"}, "",
        ":020000021000EC\n:0100000022DD\n:00000001FF\n"},
+      // What reads on past a bad line or an odd record, as ever.
+      {"an 04 record's address field is not looked at",
+       ":020010040800E2\n:0400000001020304F2\n:00000001FF\n",
+       {"-a", "134217732", "-v", "55"}, "",
+       ":020000040800F2\n:0500000001020304559C\n:00000001FF\n"},
+      {"files joined with cat keep all their records",
+       kTwoRecords + std::string(":020000040800F2\n:0400000001020304F2\n:00000001FF\n"),
+       {"-a", "0", "-v", "55"}, "",
+       ":020000040000FA\n:10000000550102030405060708090A0B0C0D0E0F23\n" +
+           std::string(kSecondRecord) +
+           ":020000040800F2\n:0400000001020304F2\n:00000001FF\n"},
+      {"records of other types skipped, good or bad",
+       ":020000060800F0\n:020000060800F1\n" + std::string(kTwoRecords),
+       {"-a", "0", "-v", "55"}, "error checksum. F0\n",
+       ":10000000550102030405060708090A0B0C0D0E0F23\n" +
+           std::string(kSecondRecord) + ":00000001FF\n"},
+      {"an end-of-file record's data placed", ":01000001AA54\n:00000001FF\n",
+       {"-a", "1", "-v", "55"}, "", ":02000000AA55FF\n:00000001FF\n"},
+      {"a word too short for a type field skipped", ":020000\n:0100000011EE\n",
+       {"-a", "1", "-v", "55"}, "error len: size - >3 2\n",
+       ":02000000115598\n:00000001FF\n"},
   };
   for (const auto& c : cases) {
     const std::string in = Write("in.hex", c.input);
@@ -367,6 +388,39 @@ TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
     EXPECT_EQ(Listing(), (std::vector<std::string>{"crossing.hex", "far.hex",
                                                    "in.hex", "out.hex"}))
         << c.name;
+  }
+
+  // An extended or start address record that cannot be read, before data
+  // at 0000: where that data belongs, or where the program starts, is
+  // unknown, so nothing is written.
+  const struct {
+    const char* record;
+    const char* messages;  // the line's own, before the error
+  } unreadable[] = {
+      {":020000040800F3", "error checksum. F2\n"},
+      {":0400000408000000F0", ""},      // 04 of 4 bytes
+      {":0100000408F3", ""},            // 04 of 1 byte
+      {":020000040800", "error len: size - >6 2\n"},
+      {":03000002100000EB", ""},        // 02 of 3 bytes
+      {":020000021000ED", "error checksum. EC\n"},
+      {":020000050800F1", ""},          // 05 of 2 bytes
+      {":0400000508000123CC", "error checksum. CB\n"},
+      {":04000005080001", "error len: size - >7 4\n"},
+      {":03000003000012E8", ""},        // 03 of 3 bytes
+      {":0400000300001234B4", "error checksum. B3\n"},
+  };
+  for (const auto& c : unreadable) {
+    const std::string input =
+        Write("address.hex", c.record + std::string("\n:0400000001020304F2\n:00000001FF\n"));
+    Write("out.hex", "old contents\n");
+    const ProcessResult result =
+        Hexpoke({"-i", input, "-o", out, "-a", "4", "-v", "55"});
+    EXPECT_EQ(result.out,
+              Native(c.messages + std::string("Error : Malformed address record\n")))
+        << c.record;
+    EXPECT_EQ(result.err, "") << c.record;
+    EXPECT_EQ(result.exit_code, 127) << c.record;
+    EXPECT_EQ(Read(out), "old contents\n") << c.record;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <iomanip>
 #include <memory>
 #include <random>
@@ -83,96 +84,92 @@ TEST(HexTextToByte, ThrowsErrorMsgForTextsNotTwoCharactersLong) {
   }
 }
 
-// The conversions of runs go by groups of characters, with faster ways for
-// groups of digits, a last group that may overlap the one before or read
-// on past the pairs, and wider groups where the processor has AVX2; each
-// way must give, for every length and wherever a non-digit stands,
-// whatever follows the pairs, what the pairs and bytes give one at a time.
-TEST(HexRuns, AgreeWithThePairsAndBytesOneAtATime) {
-  const std::string digits = "0123456789abcdefABCDEF";
-  const std::string others = "g+-: \n\x80\xff";
-  for (const bool wide : {false, true}) {
-    const bool wide_in_use = UseWideVectors(wide);
-    std::mt19937 random(20261209);
-    int mismatches = 0;
-    for (int round = 0; round < 20000; ++round) {
-      const std::size_t count = round < 600 ? static_cast<std::size_t>(round % 60)
-                                            : random() % 300;
-      // The pairs, then up to 40 characters that a decoder may read but
-      // must not take in.
-      const std::size_t readable = 2 * count + random() % 41;
-      std::string text(readable, '0');
-      for (char& c : text) c = digits[random() % digits.size()];
-      for (std::size_t i = 2 * count; i < readable; ++i) {
-        if (random() % 2 == 0) text[i] = others[random() % others.size()];
-      }
-      // Some runs all digits, some with one or a few other characters.
-      for (unsigned k = random() % 4; k > 0 && count > 0; --k) {
-        text[random() % (2 * count)] = others[random() % others.size()];
-      }
-      std::vector<std::uint8_t> one_by_one(count);
-      std::size_t digit_pairs = count;
-      for (std::size_t i = 0; i < count; ++i) {
-        one_by_one[i] = HexTextToByte(text.substr(2 * i, 2));
-        const bool pair_of_digits =
-            digits.find(text[2 * i]) != std::string::npos &&
-            digits.find(text[2 * i + 1]) != std::string::npos;
-        if (!pair_of_digits && digit_pairs == count) digit_pairs = i;
-      }
-      unsigned sum = 0;
-      std::string expected_text;
-      for (const std::uint8_t byte : one_by_one) {
-        expected_text += ByteToHexText(byte);
-        sum += byte;
-      }
-      const auto byte_sum = static_cast<std::uint8_t>(sum);
-
-      std::vector<std::uint8_t> bytes(count + 1, 0xEE);
-      HexPairsToBytes(text.data(), count, bytes.data());
-      std::vector<std::uint8_t> decoded(count + 1, 0xEE);
-      const std::size_t decoded_pairs =
-          DecodeHexDigitPairs(text.data(), count, decoded.data());
-      std::vector<std::uint8_t> all(count + 16, 0xEE);
-      const int all_sum = DecodeAllHexDigitPairs(text.data(), count, readable, all.data());
-
-      std::string written(2 * count + 1, '#');
-      char* end = WriteHexTexts(&written[0], one_by_one.data(), count);
-      std::string summed_text(2 * count + 1, '#');
-      std::uint8_t written_sum = 0;
-      char* summed_end =
-          WriteHexTextsSummed(&summed_text[0], one_by_one.data(), count, written_sum);
-      // With room to spare: 8 bytes readable and 16 characters writable
-      // however few the bytes.
-      std::vector<std::uint8_t> padded = one_by_one;
-      padded.resize(count + 8, static_cast<std::uint8_t>(random()));
-      std::string roomy_text(2 * count + 16, '#');
-      std::uint8_t roomy_sum = 0;
-      char* roomy_end =
-          WriteHexTextsSummedWithRoom(&roomy_text[0], padded.data(), count, roomy_sum);
-
-      const bool agree =
-          std::equal(one_by_one.begin(), one_by_one.end(), bytes.begin()) &&
-          bytes[count] == 0xEE && decoded_pairs == digit_pairs &&
-          std::equal(one_by_one.begin(), one_by_one.begin() + digit_pairs,
-                     decoded.begin()) &&
-          (digit_pairs == count
-               ? all_sum == byte_sum &&
-                     std::equal(one_by_one.begin(), one_by_one.end(), all.begin())
-               : all_sum == -1) &&
-          end == &written[2 * count] && written.substr(0, 2 * count) == expected_text &&
-          written[2 * count] == '#' && summed_end == &summed_text[2 * count] &&
-          summed_text == written && written_sum == byte_sum &&
-          roomy_end == &roomy_text[2 * count] &&
-          roomy_text.compare(0, 2 * count, expected_text) == 0 && roomy_sum == byte_sum &&
-          ByteSum(one_by_one.data(), count) == byte_sum;
-      if (!agree && ++mismatches <= 5) {
-        ADD_FAILURE() << "text \"" << text << "\", " << count << " pairs, "
-                      << (wide_in_use ? "wide" : "narrow");
+// Runs of pairs are decoded a group at a time where the pairs are digits,
+// with groups that overlap at the end of a run and for runs of 4 to 7
+// pairs, and one by one otherwise. Every two-character text, in each place
+// of runs of each shape, must decode as stream extraction reads it.
+TEST(DecodeHexPairs, AgreesWithStreamExtractionForEveryTextInEveryPlace) {
+  static const struct {
+    std::size_t count, at;
+  } places[] = {{1, 0}, {3, 2}, {5, 0}, {5, 2}, {5, 4}, {8, 3}, {13, 0}, {13, 6}, {13, 12}};
+  int mismatches = 0;
+  for (int first = 0; first < 256; ++first) {
+    for (int second = 0; second < 256; ++second) {
+      const std::string pair{static_cast<char>(first), static_cast<char>(second)};
+      const auto expected = static_cast<std::uint8_t>(StreamExtractHex(pair));
+      const bool digits = std::isxdigit(first) != 0 && std::isxdigit(second) != 0;
+      for (const auto& place : places) {
+        // Exactly as long as the pairs, so that a sanitizer sees any read
+        // past them.
+        std::vector<char> text;
+        for (std::size_t i = 0; i < place.count; ++i) {
+          const char* chars = i == place.at ? pair.c_str() : "a5";
+          text.insert(text.end(), chars, chars + 2);
+        }
+        std::vector<std::uint8_t> bytes(place.count);
+        bool all_digits = !digits;
+        const std::uint8_t sum =
+            DecodeHexPairs(text.data(), place.count, bytes.data(), all_digits);
+        std::vector<std::uint8_t> wanted(place.count, 0xA5);
+        wanted[place.at] = expected;
+        const auto wanted_sum = static_cast<std::uint8_t>(0xA5 * (place.count - 1) + expected);
+        if ((bytes != wanted || sum != wanted_sum || all_digits != digits) &&
+            ++mismatches <= 10) {
+          ADD_FAILURE() << "text bytes " << first << "," << second << " as pair "
+                        << place.at << " of " << place.count;
+        }
       }
     }
-    EXPECT_EQ(mismatches, 0) << (wide_in_use ? "wide" : "narrow");
   }
-  UseWideVectors(true);
+  EXPECT_EQ(mismatches, 0);
+}
+
+// Runs of every length, digits or not, decode as their pairs do one at a
+// time, and bytes encode as they do one at a time, with the same sums.
+TEST(HexPairs, RunsAgreeWithThePairsAndBytesOneAtATime) {
+  const std::string digits = "0123456789abcdefABCDEF";
+  const std::string others = "g+-: \n\x80\xff";
+  std::mt19937 random(20261209);
+  int mismatches = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const std::size_t count = round < 600 ? static_cast<std::size_t>(round % 60)
+                                          : random() % 300;
+    std::string text(2 * count, '0');
+    for (char& c : text) c = digits[random() % digits.size()];
+    // Some runs all digits, some with one or a few other characters.
+    for (unsigned k = random() % 4; k > 0 && count > 0; --k) {
+      text[random() % (2 * count)] = others[random() % others.size()];
+    }
+    std::vector<std::uint8_t> one_by_one(count);
+    std::string expected_text;
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      one_by_one[i] = HexTextToByte(text.substr(2 * i, 2));
+      expected_text += ByteToHexText(one_by_one[i]);
+      sum += one_by_one[i];
+    }
+    const bool all_digits_expected =
+        text.find_first_not_of(digits) == std::string::npos;
+
+    // Buffers of exactly their size, so that a sanitizer sees any access
+    // past them.
+    const std::vector<char> exact_text(text.begin(), text.end());
+    std::vector<std::uint8_t> decoded(count);
+    bool all_digits = !all_digits_expected;
+    const std::uint8_t decoded_sum =
+        DecodeHexPairs(exact_text.data(), count, decoded.data(), all_digits);
+    std::vector<char> encoded(2 * count);
+    const std::uint8_t encoded_sum = EncodeHexPairs(one_by_one.data(), count, encoded.data());
+
+    const bool agree = decoded == one_by_one && all_digits == all_digits_expected &&
+                       decoded_sum == static_cast<std::uint8_t>(sum) &&
+                       std::string(encoded.begin(), encoded.end()) == expected_text &&
+                       encoded_sum == static_cast<std::uint8_t>(sum);
+    if (!agree && ++mismatches <= 5) {
+      ADD_FAILURE() << "text \"" << text << "\", " << count << " pairs";
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace

@@ -61,6 +61,7 @@ FileExtras Segmented() {
 TEST(LoadImage, PlacesEveryByteAtItsAddress) {
   const std::string kTooLarge = "Image too large";
   const std::string kCrosses = "Record crosses a segment boundary";
+  const std::string kMalformed = "Malformed address record";
   const std::string eleven = Line(0x0000, {0x11});
   const std::string segment_1000 = ":020000021000EC\n";  // base 0x10000
   const std::string linear_0800 = ":020000040800F2\n";   // base 0x08000000
@@ -103,10 +104,17 @@ TEST(LoadImage, PlacesEveryByteAtItsAddress) {
       {"type 01 record carrying data", ":01000001AA54\n", {{0, {0xAA}}}},
       {"a type 02 base inside 64 KiB", ":020000020100FB\n" + eleven,
        {{0x1000, {0x11}}}, "", "", Segmented()},
-      {"type 02 and 04 records of another length leave the base",
-       ":020000020100FB\n" + Line(0, {0x00}, 0x04) + "\n" +
-           Line(0, {0, 0, 1}, 0x02) + "\n" + eleven,
-       {{0x1000, {0x11}}}, "", "", Segmented()},
+      // An address record that cannot be read stops loading at once.
+      {"an empty 05 record, after data", eleven + "\n" + Line(0, {}, 0x05), {},
+       "", kMalformed},
+      {"the shortest word with a type field", ":02000004\n" + eleven, {},
+       "error len: size - >4 2\n", kMalformed},
+      {"a type field read by the pairs' rules: +4 is 04",
+       ":020000+40800F3", {}, "error checksum. F2\n", kMalformed},
+      {"a word too short for a type field is reported and skipped",
+       ":020000\n" + eleven, {{0, {0x11}}}, "error len: size - >3 2\n"},
+      {"a word of even length is no record line, whatever its type field",
+       ":020000040800F2x\n" + eleven, {{0, {0x11}}}},
       {"a later base replaces the earlier one",
        ":020000020100FB\n:020000040000FA\n" + eleven, {{0, {0x11}}}},
       {"a zero type 04 base", ":020000040000FA\n" + eleven, {{0, {0x11}}}},
@@ -140,10 +148,10 @@ TEST(LoadImage, PlacesEveryByteAtItsAddress) {
        Line(0, {0, 0, 0x12, 0x34}, 0x03) + " " +
            Line(0, {0x08, 0, 0x01, 0x23}, 0x05) + " " + eleven,
        {{0, {0x11}}}, "", "", started},
-      {"the last start address of each kind wins; malformed ones are skipped",
-       Line(0, {9, 9, 9, 9}, 0x05) + " " + Line(0, {0x08, 0, 0x01, 0x23}, 0x05) +
-           " " + Line(0, {0, 0, 0x12, 0x34}, 0x03) + " " +
-           Line(0, {1, 2, 3}, 0x03) + " " + Line(0, {1, 2, 3, 4, 5}, 0x05),
+      {"the last start address of each kind wins",
+       Line(0, {9, 9, 9, 9}, 0x05) + " " + Line(0, {9, 9, 9, 9}, 0x03) + " " +
+           Line(0, {0x08, 0, 0x01, 0x23}, 0x05) + " " +
+           Line(0, {0, 0, 0x12, 0x34}, 0x03),
        {}, "", "", started},
       {"a byte order mark at the start", "\xEF\xBB\xBF" + eleven, {{0, {0x11}}}},
       {"a byte order mark anywhere else is not one",
@@ -160,6 +168,8 @@ TEST(LoadImage, PlacesEveryByteAtItsAddress) {
        "error len: size - >2 0\n"},
       {"a lone start code", ": :0100000011EE", {{0, {0x11}}},
        "error len: size - >0 0\n"},
+      {"white space inside the line that a length byte gives",
+       ":01000000 1FF\n" + eleven, {{0, {0x11}}}, "error len: size - >4 1\n"},
       {"a good line with more stuck to it is not a record line",
        ":0100000011EEx\n:0100000011EE00\n:0100000022DD", {{0, {0x22}}},
        "error len: size - >7 1\n"},

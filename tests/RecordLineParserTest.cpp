@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "records/IntelHexRecord.h"
 
@@ -110,45 +112,51 @@ TEST(ParseRecordLine, ReportsOverlongWordsByLengthFromTheirHeadAlone) {
   EXPECT_EQ(from_head.str(), whole.str());
 }
 
-// The reader's shortcut decodes a well-formed line where it lies, with
-// whatever follows it, and declines everything else without a word; what it
-// decodes is what the decoder of whole words makes of the line.
-TEST(DecodeRecordLineAt, DecodesWellFormedLinesAsWholeWordsAreDecoded) {
+// The type field is read from any record line long enough to have one,
+// whatever its length byte and checksum say; a word that is no record line,
+// or too short, has none.
+TEST(RecordTypeField, ReadsCharacters7And8OfOddWordsOf9OrMore) {
   static const struct {
-    std::string text;
-    std::size_t length;  // of the line decoded, 0 for none
+    const char* word;
+    int type;  // -1 for none
   } cases[] = {
-      {":0400100001020304E2", 19},
-      {":0400100001020304e2 :00", 19},          // lowercase, then more
-      {":03001000010203E7x", 17},               // whatever follows
-      {":00000001FF ", 0},                      // no data: the general way
-      {":01000001AA54 ", 13},                   // an end-of-file record with data
-      {":020000040800F2", 15},
-      {":10000000" + std::string(32, 'F') + "00\n", 43},
-      {":0400100001020304E3", 0},               // checksum
-      {":0400100001020304", 0},                 // too short
-      {":04001000010203zz3E2", 0},              // not digits
-      {":-400100001020304E2", 0},
-      {"0400100001020304E2", 0},                // no start code
-      {":0", 0},
-      {":", 0},
-      {"", 0},
+      {":020000040800F3", 0x04}, {":02000004", 0x04},
+      {":FF000005", 0x05},       {":0000002g", 0x02},
+      {":020000", -1},           {"", -1},
+      {":020000040800F2x", -1},  {";020000040800F2", -1},
   };
   for (const auto& c : cases) {
-    DecodedRecordLine line{};
-    EXPECT_EQ(DecodeRecordLineAt(c.text.data(), c.text.size(), line), c.length)
-        << c.text;
-    if (c.length == 0) continue;
-    DecodedRecordLine whole{};
+    const std::string_view word = c.word;
+    const std::optional<std::uint8_t> type = RecordTypeField(word, word.size());
+    EXPECT_EQ(type ? int{*type} : -1, c.type) << c.word;
+  }
+  // From the head of a word too long to be a record line.
+  const std::string long_word = ":01000003" + std::string(600, '0');
+  EXPECT_EQ(RecordTypeField(std::string_view(long_word).substr(0, 522),
+                            long_word.size()),
+            std::optional<std::uint8_t>(0x03));
+}
+
+// Without messages the decoder is quiet, and takes only lines of hex
+// digits: a reader that guessed where the word ends relies on that.
+TEST(DecodeRecordLine, WithoutMessagesTakesOnlyLinesOfDigitsQuietly) {
+  static const struct {
+    const char* line;
+    bool with_messages, without;  // what each returns
+  } cases[] = {
+      {":0400100001020304E2", true, true},
+      {":0400100001020304e2", true, true},
+      {":01000000+1FE", true, false},  // "+1" reads as 01
+      {":0400100001020304E3", false, false},
+      {":0400100001020304", false, false},
+  };
+  for (const auto& c : cases) {
+    const std::string_view line = c.line;
+    DecodedRecordLine decoded{};
     std::ostringstream messages;
-    ASSERT_TRUE(DecodeRecordLine(std::string_view(c.text).substr(0, c.length),
-                                 c.length, messages, whole))
-        << c.text;
-    EXPECT_EQ(messages.str(), "") << c.text;
-    EXPECT_EQ(line.raw_size, whole.raw_size) << c.text;
-    EXPECT_TRUE(std::equal(line.bytes.begin(), line.bytes.begin() + line.raw_size,
-                           whole.bytes.begin()))
-        << c.text;
+    EXPECT_EQ(DecodeRecordLine(line, line.size(), &messages, decoded), c.with_messages)
+        << c.line;
+    EXPECT_EQ(DecodeRecordLine(line, line.size(), nullptr, decoded), c.without) << c.line;
   }
 }
 

@@ -4,14 +4,15 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "records/RecordFormat.h"
 #include "records/RecordLineParser.h"
+#include "util/HexByteText.h"
 
 namespace hexpoke {
 
@@ -32,21 +33,6 @@ constexpr std::array<bool, 256> kIsSpace = [] {
 
 bool IsSpace(char c) { return kIsSpace[static_cast<unsigned char>(c)]; }
 
-// The first white-space character in [p, end), or end.
-const char* FindSpace(const char* p, const char* end) {
-  // Eight characters at a time: white space is all below 0x21, and this
-  // test is nonzero whenever some byte of x is below 0x21 (and now and then
-  // when none is, which the byte-wise look settles).
-  constexpr std::uint64_t kOnes = 0x0101010101010101u;
-  while (end - p >= 8) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    if (((x - 0x21 * kOnes) & ~x & 0x80 * kOnes) != 0) break;
-    p += 8;
-  }
-  return std::find_if(p, end, IsSpace);
-}
-
 // Decodes each word it is given as a record line and writes what the line
 // carries into the file.
 class RecordPlacer {
@@ -57,16 +43,29 @@ class RecordPlacer {
   // `head` holds the word's first characters, all of them unless the word is
   // longer than any record line; `length` is the whole word's length.
   void Place(std::string_view head, std::uint64_t length) {
-    if (DecodeRecordLine(head, length, messages_, line_)) PlaceLine();
+    if (DecodeRecordLine(head, length, &messages_, line_)) {
+      PlaceLine();
+      return;
+    }
+    // A bad data line costs its own bytes; a bad address record, the
+    // address of every byte after it.
+    const std::optional<std::uint8_t> type = RecordTypeField(head, length);
+    if (type && AddressRecordBytes(*type) != 0) ThrowMalformedAddressRecord();
   }
 
   // The same for the word that starts at `p`, if it is a well-formed record
   // line that white space ends before `end`: returns the line's end, or
-  // nullptr for a word to be found and placed the general way.
+  // nullptr for a word to be found and placed the general way. Nearly every
+  // word is one, and ends where its length byte says, with white space
+  // there: the decoder, given no messages, takes it only if every
+  // character before that is a hex digit, and so none is white space. This
+  // spares looking for the word's end character by character.
   const char* PlaceLineAt(const char* p, const char* end) {
-    const auto available = static_cast<std::size_t>(end - p);
-    const std::size_t length = DecodeRecordLineAt(p, available, line_);
-    if (length == 0 || length == available || !IsSpace(p[length])) {
+    if (end - p < 3) return nullptr;
+    const std::size_t data_length = HexTextToByte(std::string_view(p + 1, 2));
+    const std::size_t length = 1 + 2 * (kHeaderBytes + data_length + 1);
+    if (length >= static_cast<std::size_t>(end - p) || !IsSpace(p[length]) ||
+        !DecodeRecordLine(std::string_view(p, length), length, nullptr, line_)) {
       return nullptr;
     }
     PlaceLine();
@@ -81,33 +80,36 @@ class RecordPlacer {
  private:
   // Writes what the decoded line carries into the file.
   void PlaceLine() {
-    const std::size_t size = line_.data_size();
+    const std::size_t wanted = AddressRecordBytes(line_.type());
+    if (wanted != 0 && line_.data_size() != wanted) ThrowMalformedAddressRecord();
     switch (line_.type()) {
       case kDataType:
       case kEndOfFileType:
         WriteData();
         break;
       case kExtendedSegmentAddressType:
-        if (size != kExtendedAddressBytes) break;
         base_ = DataValue() * kSegmentStep;
         segment_base_ = true;
         saw_segment_base_ = true;
         break;
       case kExtendedLinearAddressType:
-        if (size != kExtendedAddressBytes) break;
         base_ = DataValue() * kWindowSize;
         segment_base_ = false;
         saw_linear_base_ = true;
         break;
       case kStartSegmentAddressType:
-        if (size == kStartAddressBytes) file_.extras.start_segment = StartData();
+        file_.extras.start_segment = StartData();
         break;
       case kStartLinearAddressType:
-        if (size == kStartAddressBytes) file_.extras.start_linear = StartData();
+        file_.extras.start_linear = StartData();
         break;
       default:
         break;
     }
+  }
+
+  [[noreturn]] static void ThrowMalformedAddressRecord() {
+    throw std::runtime_error("Malformed address record");
   }
 
   // The two data bytes of an extended address record, high byte first.
@@ -164,7 +166,7 @@ class WordSplitter {
         }
       }
       const char* word = p;
-      p = FindSpace(p, end);
+      p = std::find_if(p, end, IsSpace);
       const auto count = static_cast<std::size_t>(p - word);
       if (length_ == 0 && p != end) {
         placer_.Place(std::string_view(word, count), count);

@@ -21,22 +21,29 @@ struct LoadedFile {
 // holds. A UTF-8 byte order mark at the very start is skipped. The rest is
 // taken as words separated by white space (blank, tab, line feed, vertical
 // tab, form feed, carriage return), and each word is parsed as a record line
-// (DecodeRecordLine), its messages going to `messages`. Of the lines that
+// (DecodeRecordLine), its messages going to `messages`; a line that fails
+// is skipped, unless it is an address record (below). Of the lines that
 // pass:
 //  - a data (00) or end-of-file (01) record has each of its data bytes
 //    written at base + its address and on, over whatever an earlier record
 //    put there; an empty record changes nothing;
-//  - an extended segment (02) or linear (04) address record with two data
-//    bytes sets the base, V * 16 or V * 65536, for the records after it;
+//  - an extended segment (02) or linear (04) address record, two data
+//    bytes V, sets the base, V * 16 or V * 65536, for the records after it;
 //    until one does, the base is linear and 0;
-//  - a start segment (03) or linear (05) address record with four data
-//    bytes is kept, the last of each kind, in the extras;
+//  - a start segment (03) or linear (05) address record, four data bytes,
+//    is kept, the last of each kind, in the extras;
 //  - every other record is skipped.
+// An end-of-file record ends nothing: the records after it are read alike.
 // Under a linear base a record's bytes run on across a 64 KiB boundary.
 // Nothing moves once written, so loading costs time in proportion to the
 // input.
 //
 // Throws std::runtime_error, and stops reading at once:
+//  - "Malformed address record" for an extended or start address record
+//    that fails the length or checksum check (its type taken from its type
+//    field, RecordTypeField), or holds other than its 2 or 4 data bytes:
+//    what it leaves unknown is the address of every byte after it, or the
+//    entry point;
 //  - "Record crosses a segment boundary" for a record under a segment base
 //    whose bytes run past the end of its 64 KiB segment, which readers
 //    take in two different ways;

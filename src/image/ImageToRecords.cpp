@@ -88,11 +88,8 @@ class TextWriter {
   }
 
   void Data(std::uint16_t address, const std::uint8_t* data, std::size_t count) {
-    // The piece has room past its end for the longest line and more, and
-    // so has `raw`: short lines, as of scattered bytes, use it.
-    std::uint8_t raw[kMaxLineBytes];
-    const std::size_t raw_count = FillRawBytes(raw, kDataType, address, data, count);
-    line_ = WriteRawRecordLine(line_, raw, raw_count, raw_count < kOutputDataBytes);
+    std::uint8_t raw[kHeaderBytes + kOutputDataBytes];
+    line_ = WriteRawRecordLine(line_, raw, FillRawBytes(raw, kDataType, address, data, count));
     EndLine();
   }
 

@@ -45,7 +45,9 @@ void WriteImageText(const MemoryImage& image, const FileExtras& extras,
 
 }  // namespace hexpoke
 
-// The records of an Intel HEX file that holds `image`, in order:
+// The records of an Intel HEX file that holds `image`, in order (the model
+// of what WriteImageText writes, which tests hold it to; a run uses
+// WriteImageText alone):
 //  - for each run of bytes, cut at every 64 KiB boundary, data records of
 //    16 bytes from the piece's first address (the last one shorter), so
 //    that no record crosses a boundary; every byte is data, runs of 00 or

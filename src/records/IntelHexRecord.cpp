@@ -68,10 +68,6 @@ char* CIntelEndFileRecord::WriteRecordText(char* out) const {
 
 namespace hexpoke {
 
-std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count) {
-  return static_cast<std::uint8_t>(-ByteSum(bytes, count));
-}
-
 std::unique_ptr<CAbstractIntelHexRecord> MakeRecord(std::uint8_t type) {
   std::unique_ptr<CAbstractIntelHexRecord> record;
   if (type == kDataType) {

@@ -20,6 +20,9 @@ using Bytes = std::vector<std::uint8_t>;
 // there are 4 + L of them, L being byte 0, once its creator has filled them.
 // Records live on the heap, are owned through std::unique_ptr and are never
 // copied.
+// The records, ParseRecordLine and ImageToRecords are the model that the
+// streaming reader (LoadImage) and writer (WriteImageText) are tested
+// against, not the way a run reads and writes a file.
 class CAbstractIntelHexRecord {
  public:
   CAbstractIntelHexRecord(const CAbstractIntelHexRecord&) = delete;
@@ -99,24 +102,15 @@ namespace hexpoke {
 // Record list: owns its records, in output order.
 using RecordList = std::vector<std::unique_ptr<CAbstractIntelHexRecord>>;
 
-// The checksum of a record line whose bytes before it are the `count`
-// bytes at `bytes`: minus their sum, modulo 256.
-std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count);
-
 // Writes at `out` the record line whose raw record bytes are the `count`
 // bytes at `raw`, exactly as they stand, with uppercase digits and a
 // checksum computed afresh: 1 + 2 * (count + 1) characters. Returns the
-// end. The one maker of the text of data, address and start records. A
-// writer `with_room` may have the 8 bytes from `raw` on read and the 17
-// characters from `out` on written, however short the line, which makes
-// short lines cheaper.
-inline char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count,
-                                bool with_room = false) {
+// end. The one maker of the text of data, address and start records.
+inline char* WriteRawRecordLine(char* out, const std::uint8_t* raw, std::size_t count) {
   *out++ = record_format::kStartCode;
-  std::uint8_t sum = 0;
-  out = with_room ? WriteHexTextsSummedWithRoom(out, raw, count, sum)
-                  : WriteHexTextsSummed(out, raw, count, sum);
-  WriteHexPair(out, static_cast<std::uint8_t>(-sum));
+  const auto checksum = static_cast<std::uint8_t>(-EncodeHexPairs(raw, count, out));
+  out += 2 * count;
+  EncodeHexPairs(&checksum, 1, out);
   return out + 2;
 }
 

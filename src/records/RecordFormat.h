@@ -41,6 +41,8 @@ inline constexpr std::size_t kAddressHighIndex = 1;
 inline constexpr std::size_t kAddressLowIndex = 2;
 inline constexpr std::size_t kTypeIndex = 3;
 inline constexpr std::size_t kHeaderBytes = 4;
+// The type field's first character: ':', then two for each byte before it.
+inline constexpr std::size_t kTypeChar = 1 + 2 * kTypeIndex;
 
 inline constexpr std::uint8_t kDataType = 0x00;
 inline constexpr std::uint8_t kEndOfFileType = 0x01;
@@ -52,6 +54,22 @@ inline constexpr std::uint8_t kStartLinearAddressType = 0x05;
 // address record.
 inline constexpr std::size_t kExtendedAddressBytes = 2;
 inline constexpr std::size_t kStartAddressBytes = 4;
+
+// The data bytes that a record of `type` must hold to be read: 2 for an
+// extended address record, 4 for a start address record, and 0 for every
+// other type, whose records hold what they hold.
+constexpr std::size_t AddressRecordBytes(std::uint8_t type) {
+  switch (type) {
+    case kExtendedSegmentAddressType:
+    case kExtendedLinearAddressType:
+      return kExtendedAddressBytes;
+    case kStartSegmentAddressType:
+    case kStartLinearAddressType:
+      return kStartAddressBytes;
+    default:
+      return 0;
+  }
+}
 
 // A record's 16-bit address reaches 64 KiB: a window of the address space
 // that an extended address record places. A segment base (02) moves it in

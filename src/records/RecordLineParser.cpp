@@ -39,7 +39,7 @@ std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
 std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
     std::string_view head, std::uint64_t length, std::ostream& messages) {
   DecodedRecordLine line;
-  if (!DecodeRecordLine(head, length, messages, line)) return nullptr;
+  if (!DecodeRecordLine(head, length, &messages, line)) return nullptr;
   std::unique_ptr<CAbstractIntelHexRecord> record = MakeRecord(line.type());
   if (record) {
     record->RawBytes().assign(line.bytes.begin(),
@@ -49,14 +49,24 @@ std::unique_ptr<CAbstractIntelHexRecord> ParseRecordLine(
 }
 
 bool DecodeRecordLine(std::string_view head, std::uint64_t length,
-                      std::ostream& messages, DecodedRecordLine& line) {
+                      std::ostream* messages, DecodedRecordLine& line) {
   assert(head.size() >= std::min<std::uint64_t>(length, kMaxLineChars + 1));
   if (length == 0 || length % 2 == 0 || head[0] != kStartCode) return false;
 
+  // A line that may be one is decoded whole at once, its length byte
+  // first; a longer one only as far as that byte.
   const std::uint64_t decoded = (length - 1) / 2;
-  std::uint8_t data_length = 0;
-  if (decoded != 0) HexPairsToBytes(head.data() + 1, 1, &data_length);
+  bool all_digits = false;
+  std::uint8_t sum = 0;
+  if (decoded > kMaxLineBytes) {
+    line.bytes[kLengthIndex] = HexTextToByte(head.substr(1, 2));
+  } else if (decoded != 0) {
+    sum = DecodeHexPairs(head.data() + 1, static_cast<std::size_t>(decoded),
+                         line.bytes.data(), all_digits);
+  }
+  const std::uint8_t data_length = decoded == 0 ? 0 : line.bytes[kLengthIndex];
   if (decoded != data_length + kHeaderBytes + 1) {
+    if (messages == nullptr) return false;
     static constexpr char kPrefix[] = "error len: size - >";
     char text[sizeof kPrefix + 2 * kDecimalDigits + 2];
     char* p = std::copy_n(kPrefix, sizeof kPrefix - 1, text);
@@ -64,32 +74,34 @@ bool DecodeRecordLine(std::string_view head, std::uint64_t length,
     *p++ = ' ';
     p = AppendDecimal(p, data_length);
     *p++ = '\n';
-    PrintMessage(messages, text, p);
+    PrintMessage(*messages, text, p);
     return false;
   }
 
-  // The length check bounds the bytes by kMaxLineBytes, and the whole text
-  // is in `head`.
+  // With the right checksum, the sum of all the line's bytes, checksum
+  // included, is 0 modulo 256.
   const auto bytes = static_cast<std::size_t>(decoded);
-  // The checksum the line should carry. A line of hex digits, such as one
-  // with a wrong checksum, is decoded and summed in one pass; any other by
-  // the stream's rules.
-  std::uint8_t expected;
-  const int sum = DecodeAllHexDigitPairs(head.data() + 1, bytes, 2 * bytes, line.bytes.data());
-  if (sum >= 0) {
-    expected = static_cast<std::uint8_t>(line.bytes[bytes - 1] - sum);
-  } else {
-    HexPairsToBytes(head.data() + 1, bytes, line.bytes.data());
-    expected = Checksum(line.bytes.data(), bytes - 1);
-  }
-  if (line.bytes[bytes - 1] != expected) {
+  if (messages == nullptr && !all_digits) return false;
+  if (sum != 0) {
+    if (messages == nullptr) return false;
+    // The checksum the line should carry.
+    const auto expected = static_cast<std::uint8_t>(line.bytes[bytes - 1] - sum);
     char text[] = "error checksum. XX\n";
-    WriteHexTexts(text + 16, &expected, 1);
-    PrintMessage(messages, text, text + sizeof text - 1);
+    EncodeHexPairs(&expected, 1, text + 16);
+    PrintMessage(*messages, text, text + sizeof text - 1);
     return false;
   }
   line.raw_size = bytes - 1;
   return true;
+}
+
+std::optional<std::uint8_t> RecordTypeField(std::string_view head,
+                                            std::uint64_t length) {
+  assert(head.size() >= std::min<std::uint64_t>(length, kMaxLineChars + 1));
+  if (length % 2 == 0 || length < kTypeChar + 2 || head[0] != kStartCode) {
+    return std::nullopt;
+  }
+  return HexTextToByte(head.substr(kTypeChar, 2));
 }
 
 }  // namespace hexpoke

@@ -6,12 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string_view>
 
 #include "records/IntelHexRecord.h"
 #include "records/RecordFormat.h"
-#include "util/HexByteText.h"
 
 namespace hexpoke {
 
@@ -63,39 +63,23 @@ struct DecodedRecordLine {
 // bytes: the same checks and messages, and on success the line's bytes in
 // `line`, whatever its record type. Returns false where ParseRecordLine
 // returns nullptr for any reason but the record type.
+//
+// Without `messages` it prints nothing and takes only a line whose every
+// character after the start code is a hex digit: for a reader that has the
+// text ahead of a word in memory and takes the word's end to be where the
+// line's length byte puts it, which holds only if no white space lies
+// before it.
 // REQUIRES: as the head-only ParseRecordLine.
 bool DecodeRecordLine(std::string_view head, std::uint64_t length,
-                      std::ostream& messages, DecodedRecordLine& line);
+                      std::ostream* messages, DecodedRecordLine& line);
 
-// DecodeRecordLine for a reader that has the text ahead of a word in memory
-// and has not looked for the word's end yet. If the `available` characters
-// at `text` begin with a record line of at least one data byte that passes
-// the length and checksum checks and whose every character after the start
-// code is a hex digit, sets `line` to its bytes and returns its length; a
-// white-space character after it makes it a whole word, which
-// DecodeRecordLine would decode the same. Returns 0 for anything else, and
-// never prints: such a word goes to DecodeRecordLine, which judges and
-// reports it. A line without data (the end-of-file record) places nothing
-// and gains nothing from this, and a bad one would be decoded twice.
-inline std::size_t DecodeRecordLineAt(const char* text, std::size_t available,
-                                      DecodedRecordLine& line) {
-  using namespace record_format;
-  if (available < 3 || text[0] != kStartCode) return 0;
-  // The length as it reads if its two characters are hex digits; if they
-  // are not, the decoding below, which takes them in too, fails.
-  const std::size_t data_length =
-      (UncheckedDigitValue(text[1]) << 4 | UncheckedDigitValue(text[2])) & 0xFFu;
-  const std::size_t bytes = kHeaderBytes + data_length + 1;
-  const std::size_t chars = 1 + 2 * bytes;
-  // Digits and checksum in one pass: the sum of all the line's bytes,
-  // checksum included, is 0 modulo 256 when the checksum is right.
-  if (data_length == 0 || chars > available ||
-      DecodeAllHexDigitPairs(text + 1, bytes, available - 1, line.bytes.data()) != 0) {
-    return 0;
-  }
-  line.raw_size = bytes - 1;
-  return chars;
-}
+// The type field of a word, whatever its length byte and checksum say: the
+// pair of characters 7 and 8, read as HexTextToByte reads them, of a word
+// that starts with ':' and has an odd length of 9 or more; nullopt for any
+// other word, which has no type field or is no record line.
+// REQUIRES: as the head-only ParseRecordLine.
+std::optional<std::uint8_t> RecordTypeField(std::string_view head,
+                                            std::uint64_t length);
 
 }  // namespace hexpoke
 

@@ -2,7 +2,6 @@
 #ifndef HEXPOKE_UTIL_HEX_BYTE_TEXT_H_
 #define HEXPOKE_UTIL_HEX_BYTE_TEXT_H_
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -26,67 +25,18 @@ std::string ByteToHexText(std::uint8_t byte);
 // two characters long.
 std::uint8_t HexTextToByte(std::string_view text);
 
-// The value of the hex digit `c`, or for a character that is not one some
-// value below 32: for a reader that checks the digits later anyway.
-inline unsigned UncheckedDigitValue(char c) {
-  static constexpr auto kValues = [] {
-    std::array<std::uint8_t, 256> values{};
-    for (unsigned code = 0; code < 256; ++code) {
-      // A digit's low nibble, and 9 more for a letter (bit 6 set).
-      values[code] = static_cast<std::uint8_t>((code & 0x0F) + 9 * (code >> 6 & 1));
-    }
-    return values;
-  }();
-  return kValues[static_cast<unsigned char>(c)];
-}
-
-// Writes the two characters of ByteToHexText(byte) at `p`.
-inline void WriteHexPair(char* p, std::uint8_t byte) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  p[0] = kDigits[byte >> 4];
-  p[1] = kDigits[byte & 0x0F];
-}
-
-// The two conversions for runs of bytes, without a string per byte:
+// The two conversions for runs of bytes, without a string per byte. Each
+// returns the sum of the bytes, modulo 256, which a record's checksum needs.
 //
-// Writes the 2 * count characters of ByteToHexText for each byte at `p`, and
-// returns p + 2 * count.
-char* WriteHexTexts(char* p, const std::uint8_t* bytes, std::size_t count);
-// The same, and sets `sum` to the bytes' sum modulo 256.
-char* WriteHexTextsSummed(char* p, const std::uint8_t* bytes, std::size_t count,
-                          std::uint8_t& sum);
-// The same for a caller with room to spare: the 8 bytes from `bytes` on may
-// be read, and the 16 characters from `p` on written, however few the
-// bytes.
-char* WriteHexTextsSummedWithRoom(char* p, const std::uint8_t* bytes, std::size_t count,
-                                  std::uint8_t& sum);
-// Sets out[i] to HexTextToByte of the pair at text + 2 * i, for i below
-// `count`; cannot fail.
-void HexPairsToBytes(const char* text, std::size_t count, std::uint8_t* out);
-// The same for the pairs from the left that are two hex digits each: stops
-// before the first pair that is not, and returns the number of bytes set.
-std::size_t DecodeHexDigitPairs(const char* text, std::size_t count,
-                                std::uint8_t* out);
-
-// If the `count` pairs at `text` are all two hex digits each, sets out[i]
-// to the byte of pair i, for i below `count`, and returns the bytes' sum
-// modulo 256; if not, returns -1, and `out` holds anything. The characters
-// from text + 2 * count up to text + readable may be read, and out[0] to
-// out[15] may be written for fewer pairs.
-// REQUIRES: readable >= 2 * count.
-int DecodeAllHexDigitPairs(const char* text, std::size_t count,
-                           std::size_t readable, std::uint8_t* out);
-
-// The sum of the `count` bytes at `bytes`, modulo 256.
-std::uint8_t ByteSum(const std::uint8_t* bytes, std::size_t count);
-
-// Runs of bytes are converted a group at a time: 16 bytes in a 256-bit
-// vector where the processor has AVX2 (x86-64 Linux and the like, chosen
-// when the program starts), otherwise 8 in a 128-bit vector (SSE2, every
-// x86-64) or 4 in a 64-bit word. All give what the pairs and bytes give one
-// at a time. Tests turn the widest way off and on again, to hold each way
-// to the pairs: returns whether it is in use after the call.
-bool UseWideVectors(bool allowed);
+// Decodes `count` pairs of characters: sets out[i] to HexTextToByte of the
+// two characters at text + 2 * i, for i below `count`. Sets `all_digits` to
+// whether all 2 * count characters are hex digits.
+std::uint8_t DecodeHexPairs(const char* text, std::size_t count,
+                            std::uint8_t* out, bool& all_digits);
+// Encodes `count` bytes: writes ByteToHexText of each byte at `bytes` to the
+// 2 * count characters from `out` on.
+std::uint8_t EncodeHexPairs(const std::uint8_t* bytes, std::size_t count,
+                            char* out);
 
 }  // namespace hexpoke
 
