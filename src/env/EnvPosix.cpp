@@ -17,11 +17,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <ios>
 #include <istream>
 #include <memory>
 #include <optional>
 #include <random>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -150,6 +151,7 @@ class Descriptor {
   explicit Descriptor(int fd = -1) : fd_(fd) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
   ~Descriptor() {
     if (fd_ >= 0) close(fd_);
   }
@@ -379,9 +381,112 @@ bool CopyExtendedAttributes(int from, int to) {
   return true;
 }
 
+// Locks the whole file open as `fd`, shared (F_RDLCK) or exclusively
+// (F_WRLCK), waiting while another open of it holds a lock that conflicts.
+// An open file description lock: unlike a classic record lock, closing
+// some other descriptor of the file does not drop it, and it ends only
+// when the last descriptor of this open is closed, at the latest with the
+// process. An exclusive one needs `fd` open for writing. Where the system
+// has no such locks, flock(2); where the file system has no locks, nothing
+// is locked.
+void LockWholeFile(int fd, short type) {
+#ifdef F_OFD_SETLKW
+  struct flock whole {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;
+  for (;;) {
+    if (fcntl(fd, F_OFD_SETLKW, &whole) == 0) return;
+    if (errno == EINVAL) break;  // no such locks on this system
+    if (errno != EINTR) return;  // none on this file system
+  }
+#endif
+  const int operation = type == F_WRLCK ? LOCK_EX : LOCK_SH;
+  while (flock(fd, operation) != 0 && errno == EINTR) {
+  }
+}
+
+// LockForUpdate's lock: the file open for reading and writing, locked
+// whole and exclusively through that open.
+class PosixFileLock final : public FileLock {
+ public:
+  PosixFileLock(Descriptor fd, const struct stat& file)
+      : fd_(std::move(fd)), file_(file) {}
+
+  int fd() const { return fd_.get(); }
+  const struct stat& file() const { return file_; }
+
+ private:
+  Descriptor fd_;
+  struct stat file_;
+};
+
+// Reads a file through a descriptor, byte for byte, closing it at the end
+// if it is its own.
+class DescriptorReader final : public std::streambuf {
+ public:
+  DescriptorReader(int fd, bool owned) : fd_(fd), owned_(owned) {}
+  DescriptorReader(const DescriptorReader&) = delete;
+  DescriptorReader& operator=(const DescriptorReader&) = delete;
+  ~DescriptorReader() override {
+    if (owned_) close(fd_);
+  }
+
+ protected:
+  int_type underflow() override {
+    const std::size_t got = ReadSome(buffer_, sizeof buffer_);
+    if (got == 0) return traits_type::eof();
+    setg(buffer_, buffer_, buffer_ + got);
+    return traits_type::to_int_type(buffer_[0]);
+  }
+
+  // A large read goes straight to the caller's buffer.
+  std::streamsize xsgetn(char* to, std::streamsize count) override {
+    std::streamsize done = std::min<std::streamsize>(count, egptr() - gptr());
+    if (done > 0) {
+      std::memcpy(to, gptr(), static_cast<std::size_t>(done));
+      gbump(static_cast<int>(done));
+    }
+    while (done < count) {
+      const std::size_t got =
+          ReadSome(to + done, static_cast<std::size_t>(count - done));
+      if (got == 0) break;
+      done += static_cast<std::streamsize>(got);
+    }
+    return done;
+  }
+
+ private:
+  // The stream reading this turns the exception into badbit: an error, not
+  // an end.
+  std::size_t ReadSome(char* to, std::size_t count) {
+    for (;;) {
+      const ssize_t got = read(fd_, to, count);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throw std::ios_base::failure("read failed");
+    }
+  }
+
+  int fd_;
+  bool owned_;
+  char buffer_[4096] = {};
+};
+
+class DescriptorInput final : public std::istream {
+ public:
+  DescriptorInput(int fd, bool owned)
+      : std::istream(nullptr), reader_(fd, owned) {
+    rdbuf(&reader_);
+  }
+
+ private:
+  DescriptorReader reader_;
+};
+
 class PosixOutputFile final : public OutputFile {
  public:
-  PosixOutputFile() = default;
+  // `lock` is the run's lock on the file, if any, kept until this goes.
+  explicit PosixOutputFile(std::unique_ptr<FileLock> lock)
+      : lock_(std::move(lock)) {}
   ~PosixOutputFile() override {
     DiscardTemporary();
     if (owns_fd_ && fd_ >= 0) close(fd_);
@@ -759,31 +864,17 @@ class PosixOutputFile final : public OutputFile {
     return true;
   }
 
-  // Another run rewriting the same file waits here until this one is done,
-  // so that the file is always the whole text of one of them. Where the
-  // file system has no locks, the file is rewritten without one.
-  void LockWholeFile() const {
-#ifdef F_OFD_SETLKW
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    for (;;) {
-      if (fcntl(fd_, F_OFD_SETLKW, &whole) == 0) return;
-      if (errno == EINVAL) break;  // no such locks on this system
-      if (errno != EINTR) return;  // none on this file system
-    }
-#endif
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-
   // Sets the file up to be written over, the first time it is called;
   // returns whether it may be, as long as every write so far succeeded.
   bool StartRewrite() {
     if (!rewrite_held_) {
-      // Waited for before the signals are held, so that a run waiting for
-      // another one can still be interrupted.
-      LockWholeFile();
+      // Another run rewriting the same file, or reading it, waits until this
+      // one is done, so that the file is always the whole text of one of
+      // them. The run's own lock on the file is that lock already; a second
+      // one, through this open, would wait for it forever. Waited for before
+      // the signals are held, so that a run waiting for another one can
+      // still be interrupted.
+      if (!HoldsLockOn(original_)) LockWholeFile(fd_, F_WRLCK);
       // A signal waits until the file is whole again.
       rewrite_held_.emplace();
       rewrite_failed_ = !NameLeadsTo(&original_);
@@ -798,6 +889,12 @@ class PosixOutputFile final : public OutputFile {
     return StartRewrite() && ftruncate(fd_, rewritten_) == 0 && fsync(fd_) == 0;
   }
 
+  // Whether the run's lock is on `file`.
+  bool HoldsLockOn(const struct stat& file) const {
+    return lock_ && SameFile(static_cast<PosixFileLock&>(*lock_).file(), file);
+  }
+
+  std::unique_ptr<FileLock> lock_;
   OutputMethod method_ = OutputMethod::kReplace;
   // For kRewriteInPlace: what has been written over the old text, and
   // whether writing went wrong; from the first write on, the file is locked
@@ -846,16 +943,65 @@ class PosixEnv final : public Env {
     return std::vector<std::string>(argv, argv + argc);
   }
 
-  std::unique_ptr<std::istream> OpenInput(const std::string& path) override {
-    auto in = std::make_unique<std::ifstream>(path, std::ios::binary);
-    if (!in->is_open()) return nullptr;
-    return in;
+  std::unique_ptr<FileLock> LockForUpdate(const std::string& input,
+                                          const std::string& output) override {
+    for (;;) {
+      struct stat written {};
+      struct stat read {};
+      if (stat(output.c_str(), &written) != 0 || !S_ISREG(written.st_mode)) {
+        return nullptr;
+      }
+      // The usual in-place patch names the file the same way twice.
+      if (input == output) {
+        read = written;
+      } else if (stat(input.c_str(), &read) != 0) {
+        return nullptr;
+      }
+      if (!SameFile(read, written)) {
+        // Two files, unless another run put a new file under the output's
+        // name between the two looks: then they are looked at again.
+        struct stat again {};
+        if (stat(output.c_str(), &again) != 0 || SameFile(again, written)) {
+          return nullptr;
+        }
+        continue;
+      }
+      // Opened for writing, which an exclusive lock needs, but neither to
+      // truncate nor to create: nothing changes here, and the output is
+      // opened as the kernel allows when it is written.
+      Descriptor fd(OpenWaitingForLeases(
+          input, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+      struct stat locked {};
+      if (fd.get() < 0 || fstat(fd.get(), &locked) != 0) return nullptr;
+      if (!SameFile(locked, read)) continue;  // replaced meanwhile
+      LockWholeFile(fd.get(), F_WRLCK);
+      // A run that held the lock meanwhile may have put a new file under
+      // the name, and a lock on the old one keeps nobody from the new one.
+      if (stat(input.c_str(), &read) != 0) return nullptr;
+      if (SameFile(read, locked)) {
+        return std::make_unique<PosixFileLock>(std::move(fd), locked);
+      }
+    }
   }
 
-  std::unique_ptr<OutputFile> OpenOutput(const std::string& path) override {
+  std::unique_ptr<std::istream> OpenInput(const std::string& path,
+                                          const FileLock* lock) override {
+    // Every FileLock of this Env is a PosixFileLock.
+    if (lock != nullptr) {
+      return std::make_unique<DescriptorInput>(
+          static_cast<const PosixFileLock*>(lock)->fd(), false);
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    LockWholeFile(fd, F_RDLCK);
+    return std::make_unique<DescriptorInput>(fd, true);
+  }
+
+  std::unique_ptr<OutputFile> OpenOutput(
+      const std::string& path, std::unique_ptr<FileLock> lock) override {
     Destination destination;
     if (path.empty() || !Locate(path, destination)) return nullptr;
-    auto file = std::make_unique<PosixOutputFile>();
+    auto file = std::make_unique<PosixOutputFile>(std::move(lock));
     bool opened = false;
     if (destination.descriptor >= 0) {
       // Written through, never opened again; but the links on the way are
