@@ -871,11 +871,12 @@ bool SomeoneWaitsToLock(ino_t inode) {
 }
 #endif
 
-// Two runs rewrite one file in place at the same time, with texts of
-// different lengths. The first is held inside its rewrite (at the cut to
-// length, its text written) while the second starts: the second must wait
-// for the first and then write its own text whole, so that the file is
-// never one run's text cut short or padded by the other's.
+// A run rewrites a file in place, and is held inside its rewrite (at the
+// cut to length, its text written over the longer old one) while a second
+// run starts: one that rewrites the same file with a text of another
+// length, or one that reads it. The second must wait for the first, so
+// that the file is never one run's text cut short or padded by the
+// other's, and no reader sees it half rewritten.
 TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: seccomp holds and an unprivileged user";
@@ -888,52 +889,179 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
                                     fs::perms::others_exec;
   Write("empty.hex", "");
   fs::create_directory(Path("closed"));
-  const std::string file = Write("closed/fw.hex", "old\n");
-  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
-                            fs::perms::group_read | fs::perms::group_write |
-                            fs::perms::others_read | fs::perms::others_write);
-  fs::permissions(Path("closed"), read_and_search);
-  const ino_t inode = Stat(file).st_ino;
-  const auto run = [](const char* address, const char* value) {
-    return std::vector<std::string>{"./hexpoke", "-i", "empty.hex", "-o",
-                                    "closed/fw.hex", "-a", address, "-v",
-                                    value};
+  const auto run = [](const char* input, const char* output,
+                      const char* address, const char* value) {
+    return std::vector<std::string>{"./hexpoke", "-i", input, "-o", output,
+                                    "-a", address, "-v", value};
   };
-  StartedProcess second;
-  bool second_waited = false;
-  ProcessOptions held = unprivileged;
-  held.hold_at = SYS_ftruncate;
-  held.on_hold = [&](pid_t, int nth) {
-    if (nth != 0) return;
-    second = StartProcess(run("0", "02"), unprivileged);
-    // Until it has ended or waits for the lock on the file; 20 s at most.
-    for (int tries = 0; tries < 20000; ++tries) {
-      siginfo_t ended{};
-      if (waitid(P_PID, static_cast<id_t>(second.pid), &ended,
-                 WEXITED | WNOHANG | WNOWAIT) == 0 &&
-          ended.si_pid == second.pid) {
-        break;
-      }
-      if (SomeoneWaitsToLock(inode)) {
-        second_waited = true;
-        break;
-      }
-      usleep(1000);
-    }
+  // What the first run writes, and what the reader then writes, when each
+  // runs alone.
+  fs::create_directory(Path("open"));
+  fs::permissions(Path("open"), fs::perms::all);
+  for (const auto& alone :
+       {run(Path("empty.hex").c_str(), Path("first.hex").c_str(), "100", "01"),
+        run(Path("first.hex").c_str(), Path("read.hex").c_str(), "0", "02")}) {
+    ASSERT_EQ(Hexpoke({alone.begin() + 1, alone.end()}).exit_code, 0);
+  }
+  const std::string first_text = Read(Path("first.hex"));
+  const struct {
+    const char* name;
+    std::vector<std::string> second;
+    std::string file_after;
+    std::string second_output;  // what the second writes to open/out.hex
+  } cases[] = {
+      {"a second rewrite", run("empty.hex", "closed/fw.hex", "0", "02"),
+       ":0100000002FD\n:00000001FF\n", ""},
+      {"a run that reads the file",
+       run("closed/fw.hex", "open/out.hex", "0", "02"), first_text,
+       Read(Path("read.hex"))},
   };
-  const ProcessResult first = RunProcess(run("100", "01"), held);
-  ASSERT_GT(second.pid, 0);
-  const ProcessResult second_result = WaitForProcess(second);
-  EXPECT_EQ(first.out, "");
-  EXPECT_EQ(first.exit_code, 0);
-  EXPECT_EQ(second_result.out, "");
-  EXPECT_EQ(second_result.exit_code, 0);
-  EXPECT_TRUE(second_waited);
-  EXPECT_EQ(Read(file), ":0100000002FD\n:00000001FF\n");
-  EXPECT_EQ(Stat(file).st_ino, inode);
-  EXPECT_EQ(Listing(Path("closed")), std::vector<std::string>{"fw.hex"});
+  for (const auto& c : cases) {
+    fs::permissions(Path("closed"), fs::perms::all);
+    std::string old_text;
+    for (int i = 0; i < 20; ++i) old_text += kTwoRecords;
+    const std::string file = Write("closed/fw.hex", old_text);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
+                              fs::perms::group_read | fs::perms::group_write |
+                              fs::perms::others_read |
+                              fs::perms::others_write);
+    fs::permissions(Path("closed"), read_and_search);
+    const ino_t inode = Stat(file).st_ino;
+    StartedProcess second;
+    bool second_waited = false;
+    ProcessOptions held = unprivileged;
+    held.hold_at = SYS_ftruncate;
+    held.on_hold = [&](pid_t, int nth) {
+      if (nth != 0) return;
+      second = StartProcess(c.second, unprivileged);
+      // Until it has ended or waits for the lock on the file; 20 s at most.
+      for (int tries = 0; tries < 20000; ++tries) {
+        siginfo_t ended{};
+        if (waitid(P_PID, static_cast<id_t>(second.pid), &ended,
+                   WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            ended.si_pid == second.pid) {
+          break;
+        }
+        if (SomeoneWaitsToLock(inode)) {
+          second_waited = true;
+          break;
+        }
+        usleep(1000);
+      }
+    };
+    const ProcessResult first =
+        RunProcess(run("empty.hex", "closed/fw.hex", "100", "01"), held);
+    ASSERT_GT(second.pid, 0) << c.name;
+    const ProcessResult second_result = WaitForProcess(second);
+    EXPECT_EQ(first.out, "") << c.name;
+    EXPECT_EQ(first.exit_code, 0) << c.name;
+    EXPECT_EQ(second_result.out, "") << c.name;
+    EXPECT_EQ(second_result.exit_code, 0) << c.name;
+    EXPECT_TRUE(second_waited) << c.name;
+    EXPECT_EQ(Read(file), c.file_after) << c.name;
+    EXPECT_EQ(Read(Path("open/out.hex")), c.second_output) << c.name;
+    EXPECT_EQ(Stat(file).st_ino, inode) << c.name;
+    EXPECT_EQ(Listing(Path("closed")), std::vector<std::string>{"fw.hex"})
+        << c.name;
+  }
   fs::permissions(Path("closed"), fs::perms::all);  // to clean up
 #endif
+}
+
+// Many runs patch one file at once, each its own byte, the file named the
+// same way by each or in several ways, while other runs read it. Each run
+// holds the file from before it reads it until its patch is in, so every
+// run succeeds, no reader meets a damaged line, and the file ends as if
+// the patches had been made one after another.
+TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
+  constexpr int kRuns = 24;
+  constexpr int kReaders = 6;
+#ifdef _WIN32
+  const char* const kNowhere = "NUL";
+#else
+  const char* const kNowhere = "/dev/null";
+#endif
+  const struct {
+    const char* name;
+    Platform platform;
+    std::vector<std::string> names;  // each run takes the next
+    bool in_place;
+  } cases[] = {
+      {"a file replaced", Platform::kAny, {"fw.hex"}, false},
+#ifdef _WIN32
+      {"one file by several names", Platform::kAny,
+       {"fw.hex", ".\\fw.hex", "sub\\..\\fw.hex"}, false},
+#else
+      {"one file by several names", Platform::kAny,
+       {"fw.hex", "./fw.hex", "link.hex", "sub/../fw.hex"}, false},
+#endif
+      // In a directory where no new file may be made beside it.
+      {"a file rewritten in place", Platform::kPosix, {"closed/fw.hex"}, true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    if (!RunsHere(c.platform, c.name)) continue;
+    const fs::path row = dir_ / ("row" + std::to_string(n++));
+    fs::create_directories(row / "sub");
+    ProcessOptions options;
+    options.working_directory = row.u8string();
+    std::string hexpoke = HexpokeBinary();
+#ifndef _WIN32
+    if (c.in_place && geteuid() == 0) {
+      // Root may make a file anywhere: the runs are made as another user.
+      options = Unprivileged(row);
+      hexpoke = "./hexpoke";
+    }
+    fs::create_directory(row / "closed");
+    fs::create_symlink("fw.hex", row / "link.hex");
+#endif
+    const fs::path file = row / (c.in_place ? "closed/fw.hex" : "fw.hex");
+    std::ofstream(file, std::ios::binary) << kTwoRecords;
+    const fs::path expected = row / "expected.hex";
+    fs::copy_file(file, expected);
+#ifndef _WIN32
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
+                              fs::perms::others_read |
+                              fs::perms::others_write);
+    fs::permissions(row / "closed", fs::perms::owner_read |
+                                        fs::perms::owner_exec |
+                                        fs::perms::others_read |
+                                        fs::perms::others_exec);
+    const ino_t inode = Stat(file.string()).st_ino;
+#endif
+    std::vector<std::vector<std::string>> runs;
+    for (int i = 0; i < kRuns; ++i) {
+      const std::string& name = c.names[i % c.names.size()];
+      char value[3];
+      std::snprintf(value, sizeof value, "%02X", 0xA0 + i);
+      runs.push_back({hexpoke, "-i", name, "-o", name, "-a",
+                      std::to_string(i), "-v", value});
+      // The same patches, one after another.
+      const ProcessResult alone =
+          Hexpoke({"-i", expected.u8string(), "-o", expected.u8string(), "-a",
+                   std::to_string(i), "-v", value});
+      ASSERT_EQ(alone.exit_code, 0) << c.name;
+      if (i % (kRuns / kReaders) == 0) {
+        runs.push_back({hexpoke, "-i", name, "-o", kNowhere, "-a", "0", "-v",
+                        "00"});
+      }
+    }
+    const std::vector<ProcessResult> results = RunAtOnce(runs, options);
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      EXPECT_EQ(results[i].out, "") << c.name << ", run " << i;
+      EXPECT_EQ(results[i].exit_code, 0) << c.name << ", run " << i;
+    }
+    EXPECT_EQ(Read(file.u8string()), Read(expected.u8string())) << c.name;
+#ifndef _WIN32
+    if (c.in_place) {
+      EXPECT_EQ(Stat(file.string()).st_ino, inode) << c.name;
+    }
+    fs::permissions(row / "closed", fs::perms::all);  // to clean up
+#endif
+    for (const std::string& name : Listing(file.parent_path())) {
+      EXPECT_EQ(name.find(".tmp"), std::string::npos) << c.name << ": " << name;
+    }
+  }
 }
 
 #ifndef _WIN32

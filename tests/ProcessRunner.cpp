@@ -293,3 +293,15 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
   }
   return WaitForProcess(process);
 }
+
+std::vector<ProcessResult> RunAtOnce(
+    const std::vector<std::vector<std::string>>& commands,
+    const ProcessOptions& options) {
+  std::vector<StartedProcess> started;
+  started.reserve(commands.size());
+  for (const auto& args : commands) started.push_back(StartProcess(args, options));
+  std::vector<ProcessResult> results;
+  results.reserve(commands.size());
+  for (StartedProcess& process : started) results.push_back(WaitForProcess(process));
+  return results;
+}

@@ -55,6 +55,13 @@ struct ProcessOptions {
 ProcessResult RunProcess(const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
 
+// Runs every command in `commands` at once, each as RunProcess runs one,
+// and waits for them all; the results come in the order of the commands.
+// hold_at must be -1.
+std::vector<ProcessResult> RunAtOnce(
+    const std::vector<std::vector<std::string>>& commands,
+    const ProcessOptions& options = {});
+
 // What runs a program built with the tests: for a cross-built hexpoke the
 // emulator (qemu-user) and its arguments, which RunProcess puts before
 // args; nothing where the tests run natively. Under an emulator the child

@@ -81,10 +81,16 @@ std::string ReadAndClose(HANDLE file) {
   return text;
 }
 
-}  // namespace
+// A child that has been started, and the files its output goes to.
+struct Started {
+  PROCESS_INFORMATION process = {};
+  HANDLE out = nullptr;
+  HANDLE err = nullptr;
+  bool started = false;
+};
 
-ProcessResult RunProcess(const std::vector<std::string>& args,
-                         const ProcessOptions& options) {
+Started Start(const std::vector<std::string>& args,
+              const ProcessOptions& options) {
   if (options.file_size_limit != 0 || options.drop_root ||
       options.stdout_appends || !options.stdout_before.empty() ||
       options.refuse_tmpfile || options.hold_at >= 0 ||
@@ -93,8 +99,9 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
   }
   std::wstring command_line;
   for (const std::string& arg : args) AppendQuoted(Wide(arg), command_line);
-  const HANDLE out = CaptureFile();
-  const HANDLE err = CaptureFile();
+  Started child;
+  child.out = CaptureFile();
+  child.err = CaptureFile();
   SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
   const HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ,
                                 &inherited, OPEN_EXISTING, 0, nullptr);
@@ -102,27 +109,50 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = in;
-  startup.hStdOutput = out;
-  startup.hStdError = err;
+  startup.hStdOutput = child.out;
+  startup.hStdError = child.err;
   const std::wstring dir = Wide(options.working_directory);
-  PROCESS_INFORMATION process = {};
   // No console: CON then names none, from a terminal as in CI.
-  const BOOL started = CreateProcessW(
+  child.started = CreateProcessW(
       Wide(args.at(0)).c_str(), command_line.data(), nullptr, nullptr, TRUE,
       DETACHED_PROCESS, nullptr, dir.empty() ? nullptr : dir.c_str(), &startup,
-      &process);
+      &child.process) != FALSE;
   CloseHandle(in);
+  return child;
+}
+
+ProcessResult Wait(Started& child) {
   ProcessResult result;
-  if (started) {
-    WaitForSingleObject(process.hProcess, INFINITE);
+  if (child.started) {
+    WaitForSingleObject(child.process.hProcess, INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
+    GetExitCodeProcess(child.process.hProcess, &code);
     result.exit_code = static_cast<int>(code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    CloseHandle(child.process.hThread);
+    CloseHandle(child.process.hProcess);
   }
-  result.out = ReadAndClose(out);
-  result.err = ReadAndClose(err);
-  if (!started) throw std::runtime_error("CreateProcessW failed");
+  result.out = ReadAndClose(child.out);
+  result.err = ReadAndClose(child.err);
+  if (!child.started) throw std::runtime_error("CreateProcessW failed");
   return result;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  Started child = Start(args, options);
+  return Wait(child);
+}
+
+std::vector<ProcessResult> RunAtOnce(
+    const std::vector<std::vector<std::string>>& commands,
+    const ProcessOptions& options) {
+  std::vector<Started> started;
+  started.reserve(commands.size());
+  for (const auto& args : commands) started.push_back(Start(args, options));
+  std::vector<ProcessResult> results;
+  results.reserve(commands.size());
+  for (Started& child : started) results.push_back(Wait(child));
+  return results;
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "env/Env.h"
 #include "driver/LoadStage.h"
@@ -29,20 +30,24 @@ const T& Option(const po::variables_map& options, const char* name) {
 }
 
 // The file is closed again before this returns, so that the output may
-// replace it even where an open file cannot be replaced (Windows).
-LoadedFile LoadInputFile(const std::string& path, std::ostream& messages) {
-  const std::unique_ptr<std::istream> in = Env::Default()->OpenInput(path);
+// replace it even where an open file cannot be replaced (Windows). `lock`
+// is the run's lock on it, if the run writes it back.
+LoadedFile LoadInputFile(const std::string& path, const FileLock* lock,
+                         std::ostream& messages) {
+  const std::unique_ptr<std::istream> in =
+      Env::Default()->OpenInput(path, lock);
   if (!in) throw std::runtime_error("File not opened");
   return LoadImage(*in, messages);
 }
 
 // Writes the image to the file at `path`; see Env::OpenOutput for how.
 void WriteOutputFile(const std::string& path, const LoadedFile& loaded,
-                     std::ostream& messages) {
+                     std::unique_ptr<FileLock> lock, std::ostream& messages) {
   // The output may be where the messages go (-o /dev/stdout): whatever
   // was printed must be out before the image follows it.
   messages.flush();
-  const std::unique_ptr<OutputFile> file = Env::Default()->OpenOutput(path);
+  const std::unique_ptr<OutputFile> file =
+      Env::Default()->OpenOutput(path, std::move(lock));
   if (!file) throw std::runtime_error("File not opened");
   bool written = true;
   WriteImageText(loaded.image, loaded.extras, [&](std::string_view text) {
@@ -81,7 +86,17 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
       return 0;
     }
 
-    LoadedFile loaded = LoadInputFile(Option<std::string>(options, "input"), out);
+    const auto& input = Option<std::string>(options, "input");
+    // A run that writes back the file it reads holds it from before it
+    // reads it until it has written it, so that no other run's patch comes
+    // in between and is lost. A missing output option is reported only
+    // when the run gets to it.
+    std::unique_ptr<FileLock> lock;
+    if (options.count("output")) {
+      lock = Env::Default()->LockForUpdate(
+          input, Option<std::string>(options, "output"));
+    }
+    LoadedFile loaded = LoadInputFile(input, lock.get(), out);
 
     const auto& value = Option<std::string>(options, "value");
     if (!IsWellFormedValue(value)) {
@@ -91,7 +106,8 @@ int RunHexpoke(int argc, const char* const argv[], std::ostream& out) {
     const Bytes value_bytes = ValueBytes(value);
     PatchImage(loaded.image, Option<int>(options, "address"), value_bytes);
 
-    WriteOutputFile(Option<std::string>(options, "output"), loaded, out);
+    WriteOutputFile(Option<std::string>(options, "output"), loaded,
+                    std::move(lock), out);
   } catch (const std::exception& e) {
     out << "Error : " << e.what() << std::endl;
     return_code = 127;

@@ -89,6 +89,18 @@ class OutputFile {
   virtual bool Commit() = 0;
 };
 
+// A lock that a run holds on the file it reads and then writes back, from
+// before it reads it until the new contents have taken its place, so that
+// runs on one file follow one another. It ends when it is destroyed, and
+// with the process, however that ends.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  virtual ~FileLock() = default;
+};
+
 // Everything hexpoke asks of the operating system, behind one interface
 // with one implementation per platform. Paths and arguments are UTF-8.
 class Env {
@@ -115,10 +127,27 @@ class Env {
   virtual std::vector<std::string> Arguments(int argc,
                                              ArgumentChar* argv[]) = 0;
 
+  // Locks the file that `input` leads to for a run that reads it and then
+  // writes it back through `output`. Where both lead to the same regular
+  // file, however each is spelt (links, "./", a bind mount), it waits for
+  // an exclusive lock on that file while another run or another program
+  // holds one, and then checks that `input` still leads to the file it
+  // locked: if another run has put a new file under the name meanwhile, it
+  // locks that one instead. Returns nullptr, having locked nothing, where
+  // they are different files, either is not a regular file, or the file may
+  // not be written (writing it then fails as it would have anyway).
+  virtual std::unique_ptr<FileLock> LockForUpdate(const std::string& input,
+                                                  const std::string& output) = 0;
+
   // Opens `path` to be read as it is stored: its bytes, with no line end or
   // Ctrl-Z (0x1A) translated. Returns nullptr if it cannot be opened. A
-  // directory opens, and reading it fails.
-  virtual std::unique_ptr<std::istream> OpenInput(const std::string& path) = 0;
+  // directory opens, and reading it fails. A file is read under a shared
+  // lock, waited for while another run rewrites it in place or another
+  // program holds an exclusive lock on it, so that it is never read half
+  // rewritten; the lock ends with the stream. With `lock`, LockForUpdate's
+  // lock on the file `path` leads to, it is read under that lock instead.
+  virtual std::unique_ptr<std::istream> OpenInput(const std::string& path,
+                                                  const FileLock* lock) = 0;
 
   // Opens `path` for writing by the method that fits what it names.
   // Returns nullptr if the file cannot be written: a missing directory, a
@@ -132,8 +161,12 @@ class Env {
   // follows it. A FIFO waits for a reader, and a file that another program
   // holds a lease on waits, as a shell's open would, until that program
   // gives the lease up or the kernel breaks it.
+  // With `lock`, LockForUpdate's lock on the file `path` leads to, that file
+  // is not locked again, and the lock is kept until the OutputFile is
+  // destroyed: after the new contents have taken the file's place.
   // REQUIRES: no other OutputFile of this Env is alive.
-  virtual std::unique_ptr<OutputFile> OpenOutput(const std::string& path) = 0;
+  virtual std::unique_ptr<OutputFile> OpenOutput(
+      const std::string& path, std::unique_ptr<FileLock> lock) = 0;
 };
 
 }  // namespace hexpoke

@@ -17,11 +17,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
+#include <ios>
 #include <istream>
 #include <memory>
 #include <optional>
 #include <random>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -150,6 +151,7 @@ class Descriptor {
   explicit Descriptor(int fd = -1) : fd_(fd) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
   ~Descriptor() {
     if (fd_ >= 0) close(fd_);
   }
@@ -379,119 +381,124 @@ bool CopyExtendedAttributes(int from, int to) {
   return true;
 }
 
-class PosixOutputFile final : public OutputFile {
+// Locks the whole file open as `fd`, shared (F_RDLCK) or exclusively
+// (F_WRLCK), waiting while another open of it holds a lock that conflicts.
+// An open file description lock: unlike a classic record lock, closing
+// some other descriptor of the file does not drop it, and it ends only
+// when the last descriptor of this open is closed, at the latest with the
+// process. An exclusive one needs `fd` open for writing. Where the system
+// has no such locks, flock(2); where the file system has no locks, nothing
+// is locked.
+void LockWholeFile(int fd, short type) {
+#ifdef F_OFD_SETLKW
+  struct flock whole {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;
+  for (;;) {
+    if (fcntl(fd, F_OFD_SETLKW, &whole) == 0) return;
+    if (errno == EINVAL) break;  // no such locks on this system
+    if (errno != EINTR) return;  // none on this file system
+  }
+#endif
+  const int operation = type == F_WRLCK ? LOCK_EX : LOCK_SH;
+  while (flock(fd, operation) != 0 && errno == EINTR) {
+  }
+}
+
+// LockForUpdate's lock: the file open for reading and writing, locked
+// whole and exclusively through that open.
+class PosixFileLock final : public FileLock {
  public:
-  PosixOutputFile() = default;
-  ~PosixOutputFile() override {
-    DiscardTemporary();
-    if (owns_fd_ && fd_ >= 0) close(fd_);
-    if (dir_ >= 0) close(dir_);
+  PosixFileLock(Descriptor fd, const struct stat& file)
+      : fd_(std::move(fd)), file_(file) {}
+
+  int fd() const { return fd_.get(); }
+  const struct stat& file() const { return file_; }
+
+ private:
+  Descriptor fd_;
+  struct stat file_;
+};
+
+// Reads a file through a descriptor, byte for byte, closing it at the end
+// if it is its own.
+class DescriptorReader final : public std::streambuf {
+ public:
+  DescriptorReader(int fd, bool owned) : fd_(fd), owned_(owned) {}
+  DescriptorReader(const DescriptorReader&) = delete;
+  DescriptorReader& operator=(const DescriptorReader&) = delete;
+  ~DescriptorReader() override {
+    if (owned_) close(fd_);
   }
 
-  // Each Open* sets the file up for one method; false if it cannot be.
-  bool OpenOwnDescriptor(int fd) {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
-    method_ = OutputMethod::kWriteOwnDescriptor;
-    fd_ = fd;
-    return true;
+ protected:
+  int_type underflow() override {
+    const std::size_t got = ReadSome(buffer_, sizeof buffer_);
+    if (got == 0) return traits_type::eof();
+    setg(buffer_, buffer_, buffer_ + got);
+    return traits_type::to_int_type(buffer_[0]);
   }
 
-  // Opens what `path` names the way a shell's `> path` opens it, but for
-  // O_TRUNC, so that the kernel makes every check it makes there: the
-  // permissions, and in sticky directories fs.protected_symlinks,
-  // protected_regular and protected_fifos. `located` is where Locate found
-  // the path to lead; it must be where the kernel got to.
-  bool Open(const std::string& path, Destination& located) {
-    dir_ = located.dir.release();
-    name_ = std::move(located.name);
-    // Looked at through the same links first, so that the open below never
-    // makes a file: a new one gets its name only once it is complete.
-    struct stat reached {};
-    if (stat(path.c_str(), &reached) != 0) {
-      return errno == ENOENT && OpenNew();
+  // A large read goes straight to the caller's buffer.
+  std::streamsize xsgetn(char* to, std::streamsize count) override {
+    std::streamsize done = std::min<std::streamsize>(count, egptr() - gptr());
+    if (done > 0) {
+      std::memcpy(to, gptr(), static_cast<std::size_t>(done));
+      gbump(static_cast<int>(done));
     }
-    if (S_ISDIR(reached.st_mode)) return false;
-    // O_CREAT though the file is there: the kernel checks for planted files
-    // and FIFOs only in an open that may create. A FIFO waits for its
-    // reader, as for a shell; a regular file swapped for a FIFO meanwhile
-    // must not.
-    const int no_wait = S_ISREG(reached.st_mode) ? O_NONBLOCK : 0;
-    fd_ = OpenWaitingForLeases(
-        path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait);
-    owns_fd_ = true;
-    if (fd_ < 0 || fstat(fd_, &original_) != 0) return false;
-    if (!SameFile(original_, reached)) {
-      RemoveMadeByOpen();
-      return false;
+    while (done < count) {
+      const std::size_t got =
+          ReadSome(to + done, static_cast<std::size_t>(count - done));
+      if (got == 0) break;
+      done += static_cast<std::streamsize>(got);
     }
-    if (!S_ISREG(original_.st_mode)) {
-      method_ = OutputMethod::kWriteDirectly;
-      return true;
-    }
-    has_original_ = true;
-    if (!NameLeadsTo(&original_)) return false;
-    method_ = OutputMethod::kReplace;
-    // There a new file could never be renamed over the old one, nor removed.
-    if (AppendOnly(dir_)) {
-      method_ = OutputMethod::kRewriteInPlace;
-      return true;
-    }
-    if (CreateTemporary(true)) return true;
-    // No new file may be made beside it: the old one can still be written.
-    if (RefusedByDirectory(errno)) {
-      method_ = OutputMethod::kRewriteInPlace;
-      return true;
-    }
-    return false;
-  }
-
-  OutputMethod method() const override { return method_; }
-
-  bool Append(std::string_view text) override {
-    switch (method_) {
-      case OutputMethod::kReplace:
-        return WriteAll(temporary_, text);
-      case OutputMethod::kRewriteInPlace:
-        // Written over the old text as it comes, never held whole: it can
-        // be many times the size of the image it is made from.
-        if (!StartRewrite()) return false;
-        rewrite_failed_ = !WriteAllAt(fd_, text, rewritten_);
-        rewritten_ += static_cast<off_t>(text.size());
-        return !rewrite_failed_;
-      case OutputMethod::kWriteDirectly:
-      case OutputMethod::kWriteOwnDescriptor:
-        break;
-    }
-    return WriteAll(fd_, text);
-  }
-
-  bool Commit() override {
-    switch (method_) {
-      case OutputMethod::kReplace:
-        return Replace();
-      case OutputMethod::kRewriteInPlace:
-        return RewriteInPlace();
-      case OutputMethod::kWriteDirectly:
-        return SyncDevice(fd_);
-      case OutputMethod::kWriteOwnDescriptor:
-        break;
-    }
-    // A device that the descriptor was opened on is synced as any other; a
-    // file is the caller's, who may go on writing it.
-    struct stat status {};
-    const bool device = fstat(fd_, &status) == 0 &&
-                        (S_ISBLK(status.st_mode) || S_ISCHR(status.st_mode));
-    return !device || SyncDevice(fd_);
+    return done;
   }
 
  private:
-  // A name that is nothing yet: the new file is made in its directory.
-  bool OpenNew() {
-    method_ = OutputMethod::kReplace;
-    // In an append-only directory only a file without a name can be made
-    // and put in place without leaving a name that can never be removed.
-    return NameLeadsTo(nullptr) && CreateTemporary(!AppendOnly(dir_));
+  // The stream reading this turns the exception into badbit: an error, not
+  // an end.
+  std::size_t ReadSome(char* to, std::size_t count) {
+    for (;;) {
+      const ssize_t got = read(fd_, to, count);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throw std::ios_base::failure("read failed");
+    }
+  }
+
+  int fd_;
+  bool owned_;
+  char buffer_[4096] = {};
+};
+
+class DescriptorInput final : public std::istream {
+ public:
+  DescriptorInput(int fd, bool owned)
+      : std::istream(nullptr), reader_(fd, owned) {
+    rdbuf(&reader_);
+  }
+
+ private:
+  DescriptorReader reader_;
+};
+
+// An output path as the kernel opened it: the directory it lies in and its
+// name there, the file itself where there is one, opened as a shell's
+// `> path` opens it but for O_TRUNC, and the run's lock on the file, if
+// any, which it keeps until it goes.
+struct OpenedFile {
+  Descriptor dir;
+  std::string name;
+  Descriptor fd;  // -1 for a name that is nothing yet
+  struct stat status {};  // of fd
+  std::unique_ptr<FileLock> lock;
+
+  bool exists() const { return fd.get() >= 0; }
+
+  // Whether the run's lock is on this file.
+  bool locked() const {
+    // Every FileLock of this Env is a PosixFileLock.
+    return lock && SameFile(static_cast<PosixFileLock&>(*lock).file(), status);
   }
 
   // Whether the name in the directory still leads to `file` (the same
@@ -499,7 +506,7 @@ class PosixOutputFile final : public OutputFile {
   // EEXIST where it leads to another file.
   bool NameLeadsTo(const struct stat* file) const {
     struct stat now {};
-    if (fstatat(dir_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(dir.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) {
       return file == nullptr && errno == ENOENT;
     }
     if (file != nullptr && SameFile(now, *file)) return true;
@@ -510,21 +517,19 @@ class PosixOutputFile final : public OutputFile {
   // What the path named went away between the look and the open, so the
   // open made a new file there, empty and of mode 0; it goes again, so that
   // a run that fails leaves nothing behind.
-  void RemoveMadeByOpen() {
-    if (!S_ISREG(original_.st_mode) || original_.st_uid != geteuid() ||
-        original_.st_size != 0 || (original_.st_mode & 07777) != 0) {
+  void RemoveMadeByOpen() const {
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+        status.st_size != 0 || (status.st_mode & 07777) != 0) {
       return;
     }
-    if (dir_ >= 0 && NameLeadsTo(&original_)) {
-      unlinkat(dir_, name_.c_str(), 0);
-    }
+    if (NameLeadsTo(&status)) unlinkat(dir.get(), name.c_str(), 0);
   }
 
-  // Whether making the new file failed (`error`) for a reason that is the
-  // directory's alone and says nothing of writing the old file: no right to
-  // make one there (EACCES, or EPERM where the directory is immutable), a
-  // read-only mount (EROFS, where a writable file is mounted into it), a
-  // name too long for it, or any error at all where the old file lies on
+  // Whether making a new file beside it failed (`error`) for a reason that
+  // is the directory's alone and says nothing of writing the file: no right
+  // to make one there (EACCES, or EPERM where the directory is immutable),
+  // a read-only mount (EROFS, where a writable file is mounted into it), a
+  // name too long for it, or any error at all where the file lies on
   // another file system (one mounted over its name).
   bool RefusedByDirectory(int error) const {
     if (error == EACCES || error == EPERM || error == EROFS ||
@@ -532,93 +537,200 @@ class PosixOutputFile final : public OutputFile {
       return true;
     }
     struct stat directory {};
-    return fstat(dir_, &directory) == 0 &&
-           directory.st_dev != original_.st_dev;
+    return fstat(dir.get(), &directory) == 0 &&
+           directory.st_dev != status.st_dev;
   }
 
-  // Makes the new file in the directory, open as `temporary_`, readable and
-  // writable by its owner only. On Linux it has no name (O_TMPFILE) until
-  // it is complete, so that not even SIGKILL can leave it behind; where no
-  // such file can be made, it is named, if `may_name`. Sets errno and
-  // returns false if none can be made.
-  bool CreateTemporary(bool may_name) {
-#ifdef O_TMPFILE
-    // Linking it into the directory later names it through /proc.
-    if (access("/proc/self/fd", X_OK) == 0) {
-      temporary_ = openat(dir_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-      if (temporary_ >= 0) return true;
-    }
-#endif
-    if (!may_name) return false;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string name = TemporaryName();
-      const SignalsHeld held;
-      temporary_ = openat(dir_, name.c_str(),
-                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0600);
-      if (temporary_ >= 0) {
-        temporary_name_ = name;
-        NameTemporary(dir_, name);
-        return true;
-      }
-      if (errno != EEXIST) return false;
-    }
-    return false;
-  }
-
-  // A name for the new file that tells whose it is, unless the old file's
-  // name is so long that it would pass the usual 255-byte limit.
-  std::string TemporaryName() {
+  // A name for a new file beside it that tells whose it is, unless the
+  // file's name is so long that it would pass the usual 255-byte limit.
+  std::string TemporaryName() const {
     std::random_device seed;
-    const std::string prefix = name_.size() <= 200 ? "." + name_ : "";
+    const std::string prefix = name.size() <= 200 ? "." + name : "";
     return prefix + ".hexpoke-" + std::to_string(seed() % 1000000000) + ".tmp";
   }
 
-  std::string UnnamedTemporary() const { return DescriptorPath(temporary_); }
-
-  // Gives the unnamed new file a name in the directory, to rename from.
-  // REQUIRES: a SignalsHeld is alive.
-  bool LinkTemporary() {
-    const std::string self = UnnamedTemporary();
+  // Makes a new file in the directory, readable and writable by its owner
+  // only, and returns its descriptor. On Linux it has no name (O_TMPFILE,
+  // `temporary_name` left empty) until it is complete, so that not even
+  // SIGKILL can leave it behind; where no such file can be made, it is
+  // named, if `may_name`, and a signal that ends the process removes it.
+  // Sets errno and returns -1 if none can be made.
+  int CreateTemporary(bool may_name, std::string& temporary_name) const {
+#ifdef O_TMPFILE
+    // Linking it into the directory later names it through /proc.
+    if (access("/proc/self/fd", X_OK) == 0) {
+      const int made =
+          openat(dir.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      if (made >= 0) return made;
+    }
+#endif
+    if (!may_name) return -1;
     for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string name = TemporaryName();
-      if (linkat(AT_FDCWD, self.c_str(), dir_, name.c_str(),
-                 AT_SYMLINK_FOLLOW) == 0) {
-        temporary_name_ = name;
-        NameTemporary(dir_, name);
+      std::string candidate = TemporaryName();
+      const SignalsHeld held;
+      const int made =
+          openat(dir.get(), candidate.c_str(),
+                 O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (made >= 0) {
+        NameTemporary(dir.get(), candidate);
+        temporary_name = std::move(candidate);
+        return made;
+      }
+      if (errno != EEXIST) return -1;
+    }
+    return -1;
+  }
+};
+
+// A device, a FIFO or one of the process's own descriptors (standard
+// output reached by name): the text goes straight to it.
+class DirectFile final : public OutputFile {
+ public:
+  // `owned` says whether `fd` was opened for this (a device or a FIFO) or
+  // is one the process held already.
+  DirectFile(int fd, bool owned, std::unique_ptr<FileLock> lock)
+      : fd_(fd), owned_(owned), lock_(std::move(lock)) {}
+  ~DirectFile() override {
+    if (owned_) close(fd_);
+  }
+
+  OutputMethod method() const override {
+    return owned_ ? OutputMethod::kWriteDirectly
+                  : OutputMethod::kWriteOwnDescriptor;
+  }
+
+  bool Append(std::string_view text) override { return WriteAll(fd_, text); }
+
+  bool Commit() override {
+    // A file that the process's descriptor leads to is the caller's, who may
+    // go on writing it; a device is synced as any other.
+    if (!owned_) {
+      struct stat status {};
+      if (fstat(fd_, &status) != 0 ||
+          (!S_ISBLK(status.st_mode) && !S_ISCHR(status.st_mode))) {
         return true;
       }
-      if (errno != EEXIST) return false;
     }
-    return false;
+    return SyncDevice(fd_);
   }
 
-  void DiscardTemporary() {
-    if (!temporary_name_.empty()) {
-      const SignalsHeld held;
-      unlinkat(dir_, temporary_name_.c_str(), 0);
-      ForgetTemporary();
-      temporary_name_.clear();
-    }
-    if (temporary_ >= 0) close(temporary_);
-    temporary_ = -1;
+ private:
+  int fd_;
+  bool owned_;
+  std::unique_ptr<FileLock> lock_;
+};
+
+// A regular file rewritten in place through the descriptor it was opened
+// with, under an exclusive lock, so that two runs rewriting it follow one
+// another and none reads it half rewritten. From the first Append() on, the
+// file is locked and the signals that end the process are held until this
+// goes.
+class RewrittenFile final : public OutputFile {
+ public:
+  explicit RewrittenFile(OpenedFile file) : file_(std::move(file)) {}
+
+  OutputMethod method() const override {
+    return OutputMethod::kRewriteInPlace;
   }
 
+  // Written over the old text as it comes, never held whole: it can be
+  // many times the size of the image it is made from.
+  bool Append(std::string_view text) override {
+    if (!Start()) return false;
+    failed_ = !WriteAllAt(file_.fd.get(), text, written_);
+    written_ += static_cast<off_t>(text.size());
+    return !failed_;
+  }
+
+  // Writing over the old contents before cutting them to length needs no
+  // new space when the file keeps its size, as a patched image usually
+  // does.
+  bool Commit() override {
+    return Start() && ftruncate(file_.fd.get(), written_) == 0 &&
+           fsync(file_.fd.get()) == 0;
+  }
+
+ private:
+  // Sets the file up to be written over, the first time it is called;
+  // returns whether it may be, as long as every write so far succeeded.
+  bool Start() {
+    if (!held_) {
+      // The run's own lock on the file is that lock already; a second one,
+      // through this open, would wait for it forever. Waited for before the
+      // signals are held, so that a run waiting for another one can still
+      // be interrupted.
+      if (!file_.locked()) LockWholeFile(file_.fd.get(), F_WRLCK);
+      // A signal waits until the file is whole again.
+      held_.emplace();
+      failed_ = !file_.NameLeadsTo(&file_.status);
+    }
+    return !failed_;
+  }
+
+  OpenedFile file_;
+  off_t written_ = 0;  // of the new text, over the old
+  bool failed_ = false;
+  std::optional<SignalsHeld> held_;
+};
+
+// A regular file, or a name that is nothing yet, replaced: the text goes to
+// a new file beside it, which takes the old one's place in Commit(). Where
+// it cannot take the old one's owner, group or extended attributes, or its
+// place, the old file is handed over to a RewrittenFile, which gets the new
+// file's text.
+class ReplacedFile final : public OutputFile {
+ public:
+  // `temporary` is the new file, made by file.CreateTemporary, which named
+  // it `temporary_name` or nothing.
+  ReplacedFile(OpenedFile file, int temporary, std::string temporary_name)
+      : file_(std::move(file)),
+        temporary_(temporary),
+        temporary_name_(std::move(temporary_name)) {}
+  ~ReplacedFile() override {
+    DiscardTemporaryName();
+    close(temporary_);
+  }
+
+  OutputMethod method() const override {
+    return rewrite_ ? OutputMethod::kRewriteInPlace : OutputMethod::kReplace;
+  }
+
+  bool Append(std::string_view text) override {
+    return WriteAll(temporary_, text);
+  }
+
+  bool Commit() override {
+    // Not as the old file was: as Vim does, keep the file and its identity
+    // and write it in place instead.
+    if (!CarryOverIdentity()) return RewriteInstead();
+    if (fsync(temporary_) != 0) return false;
+    if (!PutInPlace()) {
+      // A name that a file is mounted on (a single file bind-mounted into a
+      // container) cannot be renamed over (EBUSY), nor one on another file
+      // system (EXDEV); the file itself can still be written.
+      return (errno == EBUSY || errno == EXDEV) && RewriteInstead();
+    }
+    SyncDirectory();
+    return true;
+  }
+
+ private:
   // Gives the new file what the old one had (as cp --preserve=all does),
   // in this order: owner and group (which clears set-ID bits), then the
   // permission bits, then the extended attributes. A new file gets what
   // creating it would have given it. Returns false if the old file's owner,
   // group or attributes cannot all be carried over.
   bool CarryOverIdentity() {
-    if (!has_original_) return GiveCreationMode();
+    if (!file_.exists()) return GiveCreationMode();
+    const struct stat& original = file_.status;
     struct stat made {};
     if (fstat(temporary_, &made) != 0) return false;
-    if ((made.st_uid != original_.st_uid || made.st_gid != original_.st_gid) &&
-        fchown(temporary_, original_.st_uid, original_.st_gid) != 0) {
+    if ((made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
+        fchown(temporary_, original.st_uid, original.st_gid) != 0) {
       return false;
     }
-    return fchmod(temporary_, original_.st_mode & 07777) == 0 &&
-           CopyExtendedAttributes(fd_, temporary_);
+    return fchmod(temporary_, original.st_mode & 07777) == 0 &&
+           CopyExtendedAttributes(file_.fd.get(), temporary_);
   }
 
   // What open(2) with mode 0666 gives a file: the umask, or where the
@@ -657,58 +769,109 @@ class PosixOutputFile final : public OutputFile {
   ssize_t DirectoryAttribute(const char* name, void* value,
                              std::size_t size) const {
     const ssize_t got =
-        getxattr(DescriptorPath(dir_).c_str(), name, value, size);
+        getxattr(DescriptorPath(file_.dir.get()).c_str(), name, value, size);
     if (got >= 0 || errno != ENOENT) return got;
     const Descriptor readable(
-        openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        openat(file_.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return readable.get() < 0 ? -1 : fgetxattr(readable.get(), name, value,
                                                size);
   }
 #endif
 
-  bool Replace() {
-    // Not as the old file was: as Vim does, keep the file and its identity
-    // and write it in place instead.
-    if (!CarryOverIdentity()) return RewriteInstead();
-    if (fsync(temporary_) != 0) return false;
-    if (!PutInPlace()) {
-      // A name that a file is mounted on (a single file bind-mounted into a
-      // container) cannot be renamed over (EBUSY), nor one on another file
-      // system (EXDEV); the file itself can still be written.
-      return (errno == EBUSY || errno == EXDEV) && RewriteInstead();
-    }
-    SyncDirectory();
-    return true;
+  // Hands the old file over to a rewrite in place, which gets the new
+  // file's text; the new file goes.
+  bool RewriteInstead() {
+    if (!file_.exists()) return false;
+    DiscardTemporaryName();
+    rewrite_ = std::make_unique<RewrittenFile>(std::move(file_));
+    return CopyTemporaryTo(*rewrite_) && rewrite_->Commit();
   }
 
-  // Writes the new file's text into the old file instead, and removes the
-  // new file.
-  bool RewriteInstead() {
-    if (!has_original_) return false;
-    method_ = OutputMethod::kRewriteInPlace;
-    const bool copied = CopyTemporaryInPlace();
-    DiscardTemporary();
-    return copied && RewriteInPlace();
+  // Appends the new file's text to `file`, a piece at a time.
+  bool CopyTemporaryTo(OutputFile& file) const {
+    struct stat status {};
+    if (fstat(temporary_, &status) != 0) return false;
+    std::vector<char> piece(std::size_t{64} * 1024);
+    for (off_t done = 0; done < status.st_size;) {
+      const ssize_t got = pread(temporary_, piece.data(), piece.size(), done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0 || !file.Append(std::string_view(
+                          piece.data(), static_cast<std::size_t>(got)))) {
+        return false;
+      }
+      done += got;
+    }
+    return true;
   }
 
   // Puts the new file under the name. A signal meanwhile waits until that
   // is done, so that it never leaves the new file under its temporary name.
   bool PutInPlace() {
     const SignalsHeld held;
-    if (!has_original_) {
+    const int dir = file_.dir.get();
+    if (!file_.exists()) {
       if (!PutNewFileInPlace()) return false;
     } else {
       if (temporary_name_.empty() && !LinkTemporary()) return false;
       // Whatever has been put under the name since it was opened is not
       // what the kernel allowed this run to replace.
-      if (!NameLeadsTo(&original_) ||
-          renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) != 0) {
+      if (!file_.NameLeadsTo(&file_.status) ||
+          renameat(dir, temporary_name_.c_str(), dir, file_.name.c_str()) !=
+              0) {
         return false;
       }
     }
     ForgetTemporary();
     temporary_name_.clear();
     return true;
+  }
+
+  // A new file takes its name only if nothing has taken it meanwhile. One
+  // without a name gets the final name at once, never a temporary one.
+  // REQUIRES: a SignalsHeld is alive.
+  bool PutNewFileInPlace() {
+    const int dir = file_.dir.get();
+    if (temporary_name_.empty()) {
+      return linkat(AT_FDCWD, DescriptorPath(temporary_).c_str(), dir,
+                    file_.name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    }
+#ifdef RENAME_NOREPLACE
+    if (renameat2(dir, temporary_name_.c_str(), dir, file_.name.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;  // not offered here
+#endif
+    return file_.NameLeadsTo(nullptr) &&
+           renameat(dir, temporary_name_.c_str(), dir, file_.name.c_str()) ==
+               0;
+  }
+
+  // Gives the unnamed new file a name in the directory, to rename from.
+  // REQUIRES: a SignalsHeld is alive.
+  bool LinkTemporary() {
+    const std::string self = DescriptorPath(temporary_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = file_.TemporaryName();
+      if (linkat(AT_FDCWD, self.c_str(), file_.dir.get(), name.c_str(),
+                 AT_SYMLINK_FOLLOW) == 0) {
+        NameTemporary(file_.dir.get(), name);
+        temporary_name_ = std::move(name);
+        return true;
+      }
+      if (errno != EEXIST) return false;
+    }
+    return false;
+  }
+
+  // Removes the new file's name, if it has one; its text stays readable
+  // until it is closed.
+  void DiscardTemporaryName() {
+    if (temporary_name_.empty()) return;
+    const SignalsHeld held;
+    unlinkat(file_.dir.get(), temporary_name_.c_str(), 0);
+    ForgetTemporary();
+    temporary_name_.clear();
   }
 
   // Makes the rename itself survive a power cut. The file is in place
@@ -719,101 +882,78 @@ class PosixOutputFile final : public OutputFile {
   // system journals it with the file's change (ext4, XFS).
   void SyncDirectory() const {
     const Descriptor readable(
-        openat(dir_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        openat(file_.dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     fsync(readable.get() >= 0 ? readable.get() : temporary_);
   }
 
-  // A new file takes its name only if nothing has taken it meanwhile. One
-  // without a name gets the final name at once, never a temporary one.
-  // REQUIRES: a SignalsHeld is alive.
-  bool PutNewFileInPlace() {
-    if (temporary_name_.empty()) {
-      return linkat(AT_FDCWD, UnnamedTemporary().c_str(), dir_, name_.c_str(),
-                    AT_SYMLINK_FOLLOW) == 0;
-    }
-#ifdef RENAME_NOREPLACE
-    if (renameat2(dir_, temporary_name_.c_str(), dir_, name_.c_str(),
-                  RENAME_NOREPLACE) == 0) {
-      return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) return false;  // not offered here
-#endif
-    return NameLeadsTo(nullptr) &&
-           renameat(dir_, temporary_name_.c_str(), dir_, name_.c_str()) == 0;
-  }
-
-  // Writes the new file's text over the old file's, a piece at a time.
-  bool CopyTemporaryInPlace() {
-    struct stat status {};
-    if (fstat(temporary_, &status) != 0) return false;
-    std::vector<char> piece(std::size_t{64} * 1024);
-    for (off_t done = 0; done < status.st_size;) {
-      const ssize_t got = pread(temporary_, piece.data(), piece.size(), done);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0 ||
-          !Append(std::string_view(piece.data(), static_cast<std::size_t>(got)))) {
-        return false;
-      }
-      done += got;
-    }
-    return true;
-  }
-
-  // Another run rewriting the same file waits here until this one is done,
-  // so that the file is always the whole text of one of them. Where the
-  // file system has no locks, the file is rewritten without one.
-  void LockWholeFile() const {
-#ifdef F_OFD_SETLKW
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    for (;;) {
-      if (fcntl(fd_, F_OFD_SETLKW, &whole) == 0) return;
-      if (errno == EINVAL) break;  // no such locks on this system
-      if (errno != EINTR) return;  // none on this file system
-    }
-#endif
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-
-  // Sets the file up to be written over, the first time it is called;
-  // returns whether it may be, as long as every write so far succeeded.
-  bool StartRewrite() {
-    if (!rewrite_held_) {
-      // Waited for before the signals are held, so that a run waiting for
-      // another one can still be interrupted.
-      LockWholeFile();
-      // A signal waits until the file is whole again.
-      rewrite_held_.emplace();
-      rewrite_failed_ = !NameLeadsTo(&original_);
-    }
-    return !rewrite_failed_;
-  }
-
-  // Writing over the old contents before cutting them to length needs no
-  // new space when the file keeps its size, as a patched image usually
-  // does.
-  bool RewriteInPlace() {
-    return StartRewrite() && ftruncate(fd_, rewritten_) == 0 && fsync(fd_) == 0;
-  }
-
-  OutputMethod method_ = OutputMethod::kReplace;
-  // For kRewriteInPlace: what has been written over the old text, and
-  // whether writing went wrong; from the first write on, the file is locked
-  // and the signals are held until it is destroyed.
-  off_t rewritten_ = 0;
-  bool rewrite_failed_ = false;
-  std::optional<SignalsHeld> rewrite_held_;
-  int fd_ = -1;  // what the text is written through, or the old file
-  bool owns_fd_ = false;
-  int dir_ = -1;          // the directory of a file to be replaced
-  std::string name_;      // the name of that file in it
-  bool has_original_ = false;
-  struct stat original_ {};
-  int temporary_ = -1;
+  OpenedFile file_;  // moved to rewrite_ if that takes over
+  int temporary_;
   std::string temporary_name_;  // empty while the new file has no name
+  std::unique_ptr<RewrittenFile> rewrite_;
 };
+
+// Opens what `path` names the way a shell's `> path` opens it, but for
+// O_TRUNC, so that the kernel makes every check it makes there: the
+// permissions, and in sticky directories fs.protected_symlinks,
+// protected_regular and protected_fifos; and returns the OutputFile that
+// writes what it found, or nullptr. `located` is where Locate found the
+// path to lead; it must be where the kernel got to.
+std::unique_ptr<OutputFile> OpenLocated(const std::string& path,
+                                        Destination& located,
+                                        std::unique_ptr<FileLock> lock) {
+  OpenedFile file;
+  file.dir = std::move(located.dir);
+  file.name = std::move(located.name);
+  file.lock = std::move(lock);
+  std::string temporary_name;
+  // Looked at through the same links first, so that the open below never
+  // makes a file: a new one gets its name only once it is complete.
+  struct stat reached {};
+  if (stat(path.c_str(), &reached) != 0) {
+    // A name that is nothing yet. In an append-only directory only a file
+    // without a name can be made and put in place without leaving a name
+    // that can never be removed.
+    if (errno != ENOENT || !file.NameLeadsTo(nullptr)) return nullptr;
+    const int made =
+        file.CreateTemporary(!AppendOnly(file.dir.get()), temporary_name);
+    if (made < 0) return nullptr;
+    return std::make_unique<ReplacedFile>(std::move(file), made,
+                                          std::move(temporary_name));
+  }
+  if (S_ISDIR(reached.st_mode)) return nullptr;
+  // O_CREAT though the file is there: the kernel checks for planted files
+  // and FIFOs only in an open that may create. A FIFO waits for its reader,
+  // as for a shell; a regular file swapped for a FIFO meanwhile must not.
+  const int no_wait = S_ISREG(reached.st_mode) ? O_NONBLOCK : 0;
+  file.fd = Descriptor(OpenWaitingForLeases(
+      path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | no_wait));
+  if (file.fd.get() < 0 || fstat(file.fd.get(), &file.status) != 0) {
+    return nullptr;
+  }
+  if (!SameFile(file.status, reached)) {
+    file.RemoveMadeByOpen();
+    return nullptr;
+  }
+  if (!S_ISREG(file.status.st_mode)) {
+    return std::make_unique<DirectFile>(file.fd.release(), true,
+                                        std::move(file.lock));
+  }
+  if (!file.NameLeadsTo(&file.status)) return nullptr;
+  // There a new file could never be renamed over the old one, nor removed.
+  if (AppendOnly(file.dir.get())) {
+    return std::make_unique<RewrittenFile>(std::move(file));
+  }
+  const int made = file.CreateTemporary(true, temporary_name);
+  if (made >= 0) {
+    return std::make_unique<ReplacedFile>(std::move(file), made,
+                                          std::move(temporary_name));
+  }
+  // No new file may be made beside it: the old one can still be written.
+  if (file.RefusedByDirectory(errno)) {
+    return std::make_unique<RewrittenFile>(std::move(file));
+  }
+  return nullptr;
+}
 
 class PosixEnv final : public Env {
  public:
@@ -846,30 +986,78 @@ class PosixEnv final : public Env {
     return std::vector<std::string>(argv, argv + argc);
   }
 
-  std::unique_ptr<std::istream> OpenInput(const std::string& path) override {
-    auto in = std::make_unique<std::ifstream>(path, std::ios::binary);
-    if (!in->is_open()) return nullptr;
-    return in;
+  std::unique_ptr<FileLock> LockForUpdate(const std::string& input,
+                                          const std::string& output) override {
+    for (;;) {
+      struct stat written {};
+      struct stat read {};
+      if (stat(output.c_str(), &written) != 0 || !S_ISREG(written.st_mode)) {
+        return nullptr;
+      }
+      // The usual in-place patch names the file the same way twice.
+      if (input == output) {
+        read = written;
+      } else if (stat(input.c_str(), &read) != 0) {
+        return nullptr;
+      }
+      if (!SameFile(read, written)) {
+        // Two files, unless another run put a new file under the output's
+        // name between the two looks: then they are looked at again.
+        struct stat again {};
+        if (stat(output.c_str(), &again) != 0 || SameFile(again, written)) {
+          return nullptr;
+        }
+        continue;
+      }
+      // Opened for writing, which an exclusive lock needs, but neither to
+      // truncate nor to create: nothing changes here, and the output is
+      // opened as the kernel allows when it is written.
+      Descriptor fd(OpenWaitingForLeases(
+          input, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+      struct stat locked {};
+      if (fd.get() < 0 || fstat(fd.get(), &locked) != 0) return nullptr;
+      if (!SameFile(locked, read)) continue;  // replaced meanwhile
+      LockWholeFile(fd.get(), F_WRLCK);
+      // A run that held the lock meanwhile may have put a new file under
+      // the name, and a lock on the old one keeps nobody from the new one.
+      if (stat(input.c_str(), &read) != 0) return nullptr;
+      if (SameFile(read, locked)) {
+        return std::make_unique<PosixFileLock>(std::move(fd), locked);
+      }
+    }
   }
 
-  std::unique_ptr<OutputFile> OpenOutput(const std::string& path) override {
+  std::unique_ptr<std::istream> OpenInput(const std::string& path,
+                                          const FileLock* lock) override {
+    // Every FileLock of this Env is a PosixFileLock.
+    if (lock != nullptr) {
+      return std::make_unique<DescriptorInput>(
+          static_cast<const PosixFileLock*>(lock)->fd(), false);
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    LockWholeFile(fd, F_RDLCK);
+    return std::make_unique<DescriptorInput>(fd, true);
+  }
+
+  std::unique_ptr<OutputFile> OpenOutput(
+      const std::string& path, std::unique_ptr<FileLock> lock) override {
     Destination destination;
     if (path.empty() || !Locate(path, destination)) return nullptr;
-    auto file = std::make_unique<PosixOutputFile>();
-    bool opened = false;
-    if (destination.descriptor >= 0) {
-      // Written through, never opened again; but the links on the way are
-      // still the kernel's to allow.
-      struct stat reached {};
-      opened = stat(path.c_str(), &reached) == 0 &&
-               file->OpenOwnDescriptor(destination.descriptor);
-    } else {
-      opened = file->Open(path, destination);
+    if (destination.descriptor < 0) {
+      return OpenLocated(path, destination, std::move(lock));
     }
-    if (!opened) return nullptr;
-    return file;
-  }
-};
+    // Written through, never opened again; but the links on the way are
+    // still the kernel's to allow.
+    struct stat reached {};
+    const int flags = fcntl(destination.descriptor, F_GETFL);
+    if (stat(path.c_str(), &reached) != 0 || flags < 0 ||
+        (flags & O_ACCMODE) == O_RDONLY) {
+      return nullptr;
+    }
+    return std::make_unique<DirectFile>(destination.descriptor, false,
+                                        std::move(lock));
+  }};
 
 }  // namespace
 

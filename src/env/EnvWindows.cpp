@@ -26,6 +26,10 @@ namespace {
 // lets go within this time.
 constexpr ULONGLONG kHeldTimeoutMilliseconds = 1000;
 constexpr DWORD kHeldRetryMilliseconds = 50;
+// How long, and how often, a file that another run is replacing is looked
+// for while its name leads nowhere.
+constexpr ULONGLONG kReplacedTimeoutMilliseconds = 10000;
+constexpr DWORD kPassingRetryMilliseconds = 2;
 
 constexpr DWORD kShareAll =
     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -40,6 +44,7 @@ class Handle {
   ~Handle() { reset(); }
 
   HANDLE get() const { return handle_; }
+  HANDLE release() { return std::exchange(handle_, nullptr); }
   explicit operator bool() const { return handle_ != nullptr; }
   void reset(HANDLE handle = nullptr) {
     if (handle_ != nullptr) CloseHandle(handle_);
@@ -130,9 +135,105 @@ bool DeleteOnClose(HANDLE file, bool delete_it) {
                                     sizeof disposition) != FALSE;
 }
 
+// Whether the files open as `one` and `other` are one file: the same
+// volume and file ID, however each was reached.
+bool SameFile(HANDLE one, HANDLE other) {
+  BY_HANDLE_FILE_INFORMATION first = {};
+  BY_HANDLE_FILE_INFORMATION second = {};
+  return GetFileInformationByHandle(one, &first) &&
+         GetFileInformationByHandle(other, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// Whether another run is replacing the file that `path` names: its new
+// file (".NAME.hexpoke-*.tmp") lies beside it.
+bool BeingReplaced(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/:");
+  const std::size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+  const std::wstring name = path.substr(start);
+  if (name.empty() || name.size() > 200) return false;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW(
+      (path.substr(0, start) + L"." + name + L".hexpoke-*.tmp").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  return true;
+}
+
+// Opens the file that `path` names, which must exist, with `access` and
+// `flags`, sharing everything. It is tried again for up to a second while
+// another program holds it open without sharing it, and while it is
+// missing because another run is replacing it: Wine's ReplaceFileW moves
+// the old file aside before it moves the new one in. That is so while the
+// new file lay beside it just before or just after a failed try (the
+// replacement may end between the try and the look). A busy machine can
+// stretch that moment, so it is waited for longer; only a run killed in it
+// leaves a new file behind that is never put in place.
+HANDLE OpenExisting(const std::wstring& path, DWORD access, DWORD flags) {
+  const ULONGLONG start = GetTickCount64();
+  // Not known before the first try, which a missing name thus follows
+  // with one more.
+  bool replacing_before = true;
+  for (;;) {
+    const HANDLE file = CreateFileW(path.c_str(), access, kShareAll, nullptr,
+                                    OPEN_EXISTING, flags, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = GetLastError();
+    ULONGLONG limit = 0;
+    if (error == ERROR_SHARING_VIOLATION) {
+      limit = kHeldTimeoutMilliseconds;
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+      const bool replacing = BeingReplaced(path);
+      if (replacing || replacing_before) limit = kReplacedTimeoutMilliseconds;
+      replacing_before = replacing;
+    }
+    if (GetTickCount64() - start >= limit) {
+      SetLastError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    Sleep(kPassingRetryMilliseconds);
+  }
+}
+
+// Opens `path` only to look at what it names, which no other program's
+// sharing mode refuses; a directory opens too.
+HANDLE OpenToQuery(const std::wstring& path) {
+  return OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS);
+}
+
+// Waits for a lock on the file open as `file`, shared or exclusive. The
+// lock is on one byte far past the end of any file, not on the file's
+// bytes: Windows enforces byte-range locks on reads and writes, and a lock
+// on the bytes would make other programs' reads and writes fail while it
+// is held, where it is only meant to make another run wait. It ends when
+// the handle is closed, at the latest with the process. Returns false if
+// the file cannot be locked.
+bool WaitForLock(HANDLE file, bool exclusive) {
+  OVERLAPPED at = {};
+  at.Offset = 0xFFFFFFFE;
+  at.OffsetHigh = 0x7FFFFFFF;
+  return LockFileEx(file, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0,
+                    &at) != FALSE;
+}
+
+// LockForUpdate's lock: the file open, exclusively locked. The file is
+// read through a handle of its own, so that what it reads is what the name
+// holds now.
+class WindowsFileLock final : public FileLock {
+ public:
+  explicit WindowsFileLock(HANDLE file) : file_(file) {}
+
+ private:
+  Handle file_;
+};
+
 class WindowsOutputFile final : public OutputFile {
  public:
-  WindowsOutputFile() = default;
+  // `lock` is the run's lock on the file, if any, kept until this goes.
+  explicit WindowsOutputFile(std::unique_ptr<FileLock> lock)
+      : lock_(std::move(lock)) {}
   ~WindowsOutputFile() override {
     // With its deletion asked for, the new file goes with its handle.
     file_.reset();
@@ -276,6 +377,8 @@ class WindowsOutputFile final : public OutputFile {
            FALSE;
   }
 
+  // Destroyed last: the lock outlasts the replacement.
+  std::unique_ptr<FileLock> lock_;
   OutputMethod method_ = OutputMethod::kReplace;
   Handle file_;  // the device, or the new file until it is closed
   std::string line_ends_;  // the text being appended, lines ending in CR LF
@@ -340,27 +443,74 @@ class WindowsEnv final : public Env {
     return arguments;
   }
 
-  std::unique_ptr<std::istream> OpenInput(const std::string& path) override {
+  std::unique_ptr<FileLock> LockForUpdate(const std::string& input,
+                                          const std::string& output) override {
+    std::wstring read;
+    std::wstring written;
+    if (input.empty() || output.empty() || !ToWide(input, read) ||
+        !ToWide(output, written)) {
+      return nullptr;
+    }
+    for (;;) {
+      const Handle output_file(OpenToQuery(written));
+      BY_HANDLE_FILE_INFORMATION information = {};
+      if (!output_file || GetFileType(output_file.get()) != FILE_TYPE_DISK ||
+          !GetFileInformationByHandle(output_file.get(), &information) ||
+          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return nullptr;
+      }
+      const Handle input_file(OpenToQuery(read));
+      if (!input_file) return nullptr;
+      if (!SameFile(input_file.get(), output_file.get())) {
+        // Two files, unless another run put a new file under the output's
+        // name between the two looks: then they are looked at again.
+        const Handle again(OpenToQuery(written));
+        if (!again || SameFile(again.get(), output_file.get())) return nullptr;
+        continue;
+      }
+      // Shared for deleting too, so that the file can be replaced while
+      // this is open, by this run or, once it is done, by another.
+      Handle locked(OpenExisting(read, GENERIC_READ, 0));
+      if (!locked) return nullptr;
+      if (!SameFile(locked.get(), input_file.get())) continue;
+      if (!WaitForLock(locked.get(), true)) return nullptr;
+      // A run that held the lock meanwhile may have put a new file under
+      // the name, and a lock on the old one keeps nobody from the new one.
+      const Handle now(OpenToQuery(read));
+      if (!now) return nullptr;
+      if (SameFile(now.get(), locked.get())) {
+        return std::make_unique<WindowsFileLock>(locked.release());
+      }
+    }
+  }
+
+  std::unique_ptr<std::istream> OpenInput(const std::string& path,
+                                          const FileLock* lock) override {
     std::wstring wide;
     if (path.empty() || !ToWide(path, wide)) return nullptr;
     // Backup semantics open a directory too, whose reading then fails, as
     // it does elsewhere.
-    const HANDLE file = CreateFileW(
-        wide.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE file =
+        OpenExisting(wide, GENERIC_READ,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
+    // The run's own lock keeps other runs out already, and a shared lock
+    // would wait for it forever; nor is there anything to lock on what is
+    // not a file (a pipe, a directory).
+    if (lock == nullptr && GetFileType(file) == FILE_TYPE_DISK) {
+      WaitForLock(file, false);
+    }
     return std::make_unique<HandleInput>(file);
   }
 
-  std::unique_ptr<OutputFile> OpenOutput(const std::string& path) override {
+  std::unique_ptr<OutputFile> OpenOutput(
+      const std::string& path, std::unique_ptr<FileLock> lock) override {
     std::wstring wide;
     if (path.empty() || !ToWide(path, wide)) return nullptr;
-    auto file = std::make_unique<WindowsOutputFile>();
+    auto file = std::make_unique<WindowsOutputFile>(std::move(lock));
     // Opened only to be looked at, which no other program's sharing mode
     // refuses: is it a device, a file or a directory?
-    Handle query(CreateFileW(wide.c_str(), 0, kShareAll, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                             nullptr));
+    Handle query(OpenToQuery(wide));
     if (!query) {
       if (GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
       const std::wstring full = FullPath(wide);
