@@ -30,7 +30,12 @@ hexpoke_i386_unavailable() {
     # Root in a container that may not mount, for one.
     echo "no mount namespace can be made here (unshare --mount fails)"
   elif [ "${1:-}" = use ] && [ ! -x "$hexpoke_i386_root/usr/lib/wine/wine" ]; then
-    echo "no i386 chroot with wine32 at $hexpoke_i386_root (scripts/setup.sh windows makes it)"
+    # Why scripts/setup.sh windows could not make it, if it tried.
+    if [ -s "$hexpoke_i386_root.unavailable" ]; then
+      head -n 1 "$hexpoke_i386_root.unavailable"
+    else
+      echo "no i386 chroot with wine32 at $hexpoke_i386_root (scripts/setup.sh windows makes it)"
+    fi
   fi
 }
 

@@ -123,19 +123,43 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt_get[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# The Debian archive entries of the host's own apt sources, as a sources
-# file for the chroot, so that it gets the host's release, point release
-# and mirrors, and so the same Wine as the host's wine64.
+# The host's Debian archive entries for its release and its updates suite,
+# as a sources file for the chroot, so that it gets the host's release,
+# point release and mirrors, and so the same Wine as the host's wine64.
+# Not the security suite: the chroot only runs tests, and one suite fewer
+# is one index fewer that must match its release file on the day.
 host_debian_sources() {
   local file=$1
+  local suites="$hexpoke_codename $hexpoke_codename-updates"
   if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    awk 'BEGIN { RS = ""; ORS = "\n\n" }
-         /(^|\n)Types:[^\n]*deb([ \n]|$)/ {
-           sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb"); sub(/^\n/, ""); print }' \
-      /etc/apt/sources.list.d/debian.sources > "$file.sources"
+    # deb822: the binary stanzas, each with its Suites cut down to those;
+    # a stanza left with none is dropped.
+    awk -v suites="$suites" '
+      BEGIN { RS = ""; ORS = "\n\n"; split(suites, list, " ")
+              for (i in list) wanted[list[i]] = 1 }
+      /(^|\n)Types:[^\n]*deb([ \n]|$)/ {
+        count = split($0, line, "\n"); text = ""; kept = ""
+        for (i = 1; i <= count; i++) {
+          if (line[i] ~ /^Types:/) line[i] = "Types: deb"
+          if (line[i] ~ /^Suites:/) {
+            n = split(substr(line[i], 8), suite, /[ \t]+/)
+            for (j = 1; j <= n; j++) if (suite[j] in wanted) kept = kept " " suite[j]
+            line[i] = "Suites:" kept
+          }
+          text = text (i > 1 ? "\n" : "") line[i]
+        }
+        if (kept != "") print text
+      }' /etc/apt/sources.list.d/debian.sources > "$file.sources"
     echo "$file.sources"
   elif [ -f /etc/apt/sources.list ]; then
-    grep -E '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list > "$file.list" || true
+    # One line an entry: deb [OPTIONS] URI SUITE COMPONENTS...
+    awk -v suites="$suites" '
+      BEGIN { split(suites, list, " "); for (i in list) wanted[list[i]] = 1 }
+      $1 == "deb" {
+        i = 2
+        if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
+        if ($(i + 1) in wanted) print
+      }' /etc/apt/sources.list > "$file.list"
     echo "$file.list"
   fi
 }
@@ -145,52 +169,80 @@ host_debian_sources() {
 # gains only mmdebstrap and arch-test. Made once; a chroot that exists is
 # kept. mmdebstrap's unshare mode keeps the mounts it makes while it works
 # in a mount namespace of its own, so that none outlives it.
+#
+# Where it cannot be made for a reason outside the project (no root, no
+# mount namespace, a kernel that runs no i386 programs, an archive that
+# fails twice), it is not made, and the reason is written to
+# CHROOT.unavailable for scripts/build-windows.sh to give: the 32-bit tests
+# are then skipped, and the rest goes on.
 make_i386_chroot() {
   hexpoke_host_has_wine32 && return 0
-  local reason
+  local target=$hexpoke_i386_root reason
   reason=$(hexpoke_i386_unavailable)
   if [ -n "$reason" ]; then
     echo "No i386 chroot, so the 32-bit Windows tests will not run: $reason" >&2
     return 0
   fi
-  local target=$hexpoke_i386_root
   [ -x "$target/usr/lib/wine/wine" ] && return 0
   install_missing mmdebstrap arch-test
-  if ! arch-test -n i386 >/dev/null 2>&1; then
-    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
-         "this kernel does not run i386 programs" >&2
-    return 0
-  fi
   # Two builds sharing a cache must not both make it.
   mkdir -p "$(dirname "$target")"
   exec 8>"$target.lock"
   flock 8
+  rm -f "$target.unavailable"
   if [ -x "$target/usr/lib/wine/wine" ]; then exec 8>&-; return 0; fi
+  chroot_unavailable=
+  make_i386_chroot_locked "$target"
+  if [ -n "$chroot_unavailable" ]; then
+    printf '%s\n' "$chroot_unavailable" > "$target.unavailable"
+    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
+         "$chroot_unavailable" >&2
+  fi
+  exec 8>&-
+}
+
+# Makes the chroot at `target`, or sets chroot_unavailable to why it could
+# not.
+make_i386_chroot_locked() {
+  local target=$1
+  if ! arch-test -n i386 >/dev/null 2>&1; then
+    chroot_unavailable="this kernel does not run i386 programs"
+    return 0
+  fi
   if [ -e "$target" ]; then
     # Not one of ours, or broken: left for its owner to look at.
-    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
-         "$target exists but has no wine32 (delete it to have it made)" >&2
-    exec 8>&-
+    chroot_unavailable="$target exists but has no wine32 (delete it to have it made)"
     return 0
   fi
   echo "== i386 $hexpoke_codename chroot with wine32 in $target (made once)"
-  local partial=$target.partial sources
-  hexpoke_remove_tree "$partial"
+  local partial=$target.partial log=$target.log sources attempt
   sources=$(host_debian_sources "$(dirname "$target")/i386-sources")
-  if [ -z "$sources" ] || [ ! -s "$sources" ]; then
-    echo "no Debian archive entry found in the host's apt sources" >&2
-    exit 1
-  fi
-  if ! mmdebstrap --quiet --mode=unshare --arch=i386 --variant=essential \
-      --include=wine,wine32 "$hexpoke_codename" "$partial" "$sources"; then
+  if [ -z "$sources" ] || ! grep -q '^Suites: \|^deb ' "$sources"; then
     rm -f "$sources"
-    hexpoke_remove_tree "$partial"
-    echo "mmdebstrap failed: no i386 chroot" >&2
-    exit 1
+    chroot_unavailable="the host's apt sources have no entry for $hexpoke_codename"
+    return 0
   fi
+  for attempt in 1 2; do
+    hexpoke_remove_tree "$partial"
+    if mmdebstrap --mode=unshare --arch=i386 --variant=essential \
+        --include=wine,wine32 "$hexpoke_codename" "$partial" "$sources" \
+        >"$log" 2>&1; then
+      rm -f "$sources" "$log"
+      mv "$partial" "$target"
+      return 0
+    fi
+    tail -n 20 "$log" >&2
+    if [ "$attempt" -eq 1 ]; then
+      echo "mmdebstrap failed; trying once more in 30 s" >&2
+      sleep 30
+    fi
+  done
   rm -f "$sources"
-  mv "$partial" "$target"
-  exec 8>&-
+  hexpoke_remove_tree "$partial"
+  # The first error that apt or mmdebstrap gave, as the reason.
+  local first_error
+  first_error=$(grep -m 1 '^E: ' "$log" | cut -c 4-200 || true)
+  chroot_unavailable="mmdebstrap failed twice, the Debian archive out of reach or inconsistent: ${first_error:-see $log}"
 }
 
 install_missing "${wanted[@]}"
