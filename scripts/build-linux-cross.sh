@@ -36,6 +36,9 @@ for target in "${targets[@]}"; do
   esac
 done
 
+. scripts/summary.sh
+hexpoke_summary_begin
+trap 'hexpoke_summary_end $?' EXIT
 scripts/setup.sh cross
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -le 2 ] || jobs=2
@@ -64,7 +67,8 @@ for target in "${targets[@]}"; do
     "${boost_cmake_args[@]}" -DGTest_DIR="$gtest/$triplet/lib/cmake/GTest" >/dev/null
   cmake --build "$build" -j "$jobs"
 
-  echo "== $target: tests, under $(sed -n 's/^HEXPOKE_QEMU:FILEPATH=//p' "$build/CMakeCache.txt")"
-  ctest --test-dir "$build" --output-on-failure -j "$jobs"
+  qemu=$(sed -n 's/^HEXPOKE_QEMU:FILEPATH=//p' "$build/CMakeCache.txt")
+  echo "== $target: tests, under $qemu"
+  hexpoke_ctest "$target, under $(basename "$qemu")" "$build" -j "$jobs"
   file "$build/hexpoke" | sed "s|^$root/||"
 done

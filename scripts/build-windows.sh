@@ -30,6 +30,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/i386-chroot.sh
 . scripts/cross-libs.sh
+. scripts/summary.sh
 
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(win64 win32)
@@ -40,6 +41,7 @@ for target in "${targets[@]}"; do
   esac
 done
 
+hexpoke_summary_begin
 scripts/setup.sh windows
 jobs=$(nproc 2>/dev/null || echo 2)
 [ "$jobs" -le 2 ] || jobs=2
@@ -61,7 +63,7 @@ stop_wine() {
     scripts/wine32.sh wineserver -k 2>/dev/null || true
   fi
 }
-trap stop_wine EXIT
+trap 'status=$?; stop_wine; hexpoke_summary_end "$status"' EXIT
 # An interrupted build stops its wineservers too.
 trap 'exit 129' HUP
 trap 'exit 130' INT
@@ -130,20 +132,24 @@ for target in "${targets[@]}"; do
   if [ -n "$wine" ]; then
     if [ "$wine" = wine32 ]; then
       start_wine32
-      echo "== $target: tests, under wine32 in the i386 chroot"
+      runner="wine32 in the i386 chroot"
     else
       start_wine
-      echo "== $target: tests, under Wine"
+      runner=Wine
     fi
-    if ! ctest --test-dir "$build" --output-on-failure -j "$jobs"; then
+    echo "== $target: tests, under $runner"
+    if ! hexpoke_ctest "$target, under $runner" "$build" -j "$jobs"; then
       # A test under Wine has been seen to fail at once with no output at
       # all, right after the prefix was made: the program never started.
       # A real failure fails again.
       echo "== $target: running the failed tests once more"
       ctest --test-dir "$build" --output-on-failure --rerun-failed
+      hexpoke_ran "$target, under $runner" \
+        "$(hexpoke_ctest_counts "$build/ctest.log"), some passing only when run again"
     fi
   else
     echo "== $target: tests (the unit and end-to-end tests are built, not run: $win32_reason)"
-    ctest --test-dir "$build" --output-on-failure -j "$jobs"
+    hexpoke_ctest "$target, built, not run" "$build" -j "$jobs"
+    hexpoke_skipped "$target unit and end-to-end tests" "$win32_reason"
   fi
 done

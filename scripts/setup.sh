@@ -19,8 +19,13 @@
 #                             the archives; also enables Debian's source
 #                             packages
 # Safe to run again: it installs nothing that is already there.
+#
+# Where the Debian archive cannot be used on a second try, it exits with
+# status 75 (see scripts/summary.sh): scripts/test.sh then skips what
+# needed the packages.
 set -euo pipefail
 . "$(dirname "$0")/i386-chroot.sh"
+. "$(dirname "$0")/summary.sh"
 
 build_packages=(g++ cmake ninja-build libboost-program-options-dev)
 test_packages=(libgtest-dev libbenchmark-dev python3 python3-intelhex srecord binutils
@@ -113,14 +118,38 @@ install_missing() {
     fi
   done
   if [ ${#missing[@]} -eq 0 ]; then
-    if [ "$update_needed" = true ]; then "${sudo[@]}" "${apt_get[@]}" update -qq; fi
+    if [ "$update_needed" = true ]; then apt_update_and; fi
     update_needed=false
     return 0
   fi
   echo "Installing: ${missing[*]}"
-  "${sudo[@]}" "${apt_get[@]}" update -qq
+  apt_update_and install -y -qq --no-install-recommends "${missing[@]}"
   update_needed=false
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt_get[@]}" install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# apt-get update, then apt-get with `arguments` (if any), tried once more
+# half a minute later if either fails: a mirror being synced gives index
+# files that do not match their release file for a while. If they fail
+# again, the archive is out of reach or inconsistent, and the script gives
+# up (status 75); but packages that apt cannot resolve at all are this
+# script's fault, and fail it.
+apt_update_and() {
+  local attempt failed
+  for attempt in 1 2; do
+    if ! "${sudo[@]}" "${apt_get[@]}" update -qq; then
+      failed="apt-get update"
+    elif [ $# -eq 0 ] ||
+         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt_get[@]}" "$@"; then
+      return 0
+    elif ! "${apt_get[@]}" --simulate "$@" >/dev/null; then
+      echo "apt-get cannot install what scripts/setup.sh $profile asks for" >&2
+      exit 1
+    else
+      failed="apt-get $1"
+    fi
+    [ "$attempt" -eq 2 ] || { echo "$failed failed; trying once more in 30 s" >&2; sleep 30; }
+  done
+  hexpoke_give_up "$failed failed twice: the Debian archive cannot be reached or is inconsistent"
 }
 
 # The host's Debian archive entries for its release and its updates suite,
