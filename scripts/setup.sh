@@ -152,47 +152,6 @@ apt_update_and() {
   hexpoke_give_up "$failed failed twice: the Debian archive cannot be reached or is inconsistent"
 }
 
-# The host's Debian archive entries for its release and its updates suite,
-# as a sources file for the chroot, so that it gets the host's release,
-# point release and mirrors, and so the same Wine as the host's wine64.
-# Not the security suite: the chroot only runs tests, and one suite fewer
-# is one index fewer that must match its release file on the day.
-host_debian_sources() {
-  local file=$1
-  local suites="$hexpoke_codename $hexpoke_codename-updates"
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    # deb822: the binary stanzas, each with its Suites cut down to those;
-    # a stanza left with none is dropped.
-    awk -v suites="$suites" '
-      BEGIN { RS = ""; ORS = "\n\n"; split(suites, list, " ")
-              for (i in list) wanted[list[i]] = 1 }
-      /(^|\n)Types:[^\n]*deb([ \n]|$)/ {
-        count = split($0, line, "\n"); text = ""; kept = ""
-        for (i = 1; i <= count; i++) {
-          if (line[i] ~ /^Types:/) line[i] = "Types: deb"
-          if (line[i] ~ /^Suites:/) {
-            n = split(substr(line[i], 8), suite, /[ \t]+/)
-            for (j = 1; j <= n; j++) if (suite[j] in wanted) kept = kept " " suite[j]
-            line[i] = "Suites:" kept
-          }
-          text = text (i > 1 ? "\n" : "") line[i]
-        }
-        if (kept != "") print text
-      }' /etc/apt/sources.list.d/debian.sources > "$file.sources"
-    echo "$file.sources"
-  elif [ -f /etc/apt/sources.list ]; then
-    # One line an entry: deb [OPTIONS] URI SUITE COMPONENTS...
-    awk -v suites="$suites" '
-      BEGIN { split(suites, list, " "); for (i in list) wanted[list[i]] = 1 }
-      $1 == "deb" {
-        i = 2
-        if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
-        if ($(i + 1) in wanted) print
-      }' /etc/apt/sources.list > "$file.list"
-    echo "$file.list"
-  fi
-}
-
 # An i386 Debian chroot with Debian's wine32, for hosts that have no wine32
 # of their own: scripts/wine32.sh runs the 32-bit tests in it. The host
 # gains only mmdebstrap and arch-test. Made once; a chroot that exists is
@@ -245,7 +204,7 @@ make_i386_chroot_locked() {
   fi
   echo "== i386 $hexpoke_codename chroot with wine32 in $target (made once)"
   local partial=$target.partial log=$target.log sources attempt
-  sources=$(host_debian_sources "$(dirname "$target")/i386-sources")
+  sources=$(hexpoke_i386_sources "$(dirname "$target")/i386-sources")
   if [ -z "$sources" ] || ! grep -q '^Suites: \|^deb ' "$sources"; then
     rm -f "$sources"
     chroot_unavailable="the host's apt sources have no entry for $hexpoke_codename"
