@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-# Sourced by scripts/build-windows.sh and scripts/build-linux-cross.sh: the
-# libraries a cross-build links, made for its target and cached.
+# Sourced by scripts/cross-build.sh and scripts/release.sh: the libraries
+# a cross-build links, made for its target and cached.
 #
 # Boost.Program_options comes from Debian's source package boost1.74, the
 # same source, with Debian's patches, as the host's library, so that every

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-# Sourced by scripts/setup.sh, scripts/build-windows.sh and scripts/wine32.sh:
+# Sourced by scripts/setup.sh, scripts/cross-build.sh and scripts/wine32.sh:
 # the i386 Debian chroot in which Debian's wine32 runs the 32-bit Windows
 # build's tests on hosts that have no wine32 of their own, the sources it
 # is made from, and a removal of directories that refuses any with a mount

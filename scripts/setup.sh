@@ -5,14 +5,15 @@
 #   scripts/setup.sh test     that, and everything the test suite uses
 #   scripts/setup.sh bench    that, and what bench/run.sh uses
 #   scripts/setup.sh windows  the mingw-w64 cross-compilers, Wine and what
-#                             scripts/build-windows.sh needs; also enables
-#                             Debian's source packages (deb-src) for
+#                             else scripts/cross-build.sh needs for win64
+#                             and win32; also enables Debian's source
+#                             packages (deb-src) for
 #                             `apt-get source boost1.74`, and, where the
 #                             host has no wine32, makes the i386 chroot
 #                             that runs the 32-bit tests (see below)
 #   scripts/setup.sh cross    Debian's cross-compilers for aarch64, armhf and
-#                             s390x, qemu-user and what
-#                             scripts/build-linux-cross.sh needs; also
+#                             s390x, qemu-user and what else
+#                             scripts/cross-build.sh needs for them; also
 #                             enables Debian's source packages
 #   scripts/setup.sh release  what scripts/release.sh needs: the compilers
 #                             for every released system, and what packs
@@ -161,7 +162,7 @@ apt_update_and() {
 # Where it cannot be made for a reason outside the project (no root, no
 # mount namespace, a kernel that runs no i386 programs, an archive that
 # fails twice), it is not made, and the reason is written to
-# CHROOT.unavailable for scripts/build-windows.sh to give: the 32-bit tests
+# CHROOT.unavailable for scripts/cross-build.sh to give: the 32-bit tests
 # are then skipped, and the rest goes on.
 make_i386_chroot() {
   hexpoke_host_has_wine32 && return 0

@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
-# Sourced by scripts/test.sh, scripts/setup.sh, the cross-build scripts,
-# scripts/cross-libs.sh and scripts/release.sh: what a run ran and what it
-# skipped, and why, for the summary that scripts/test.sh (or a cross-build
-# run by hand) prints at its end.
+# Sourced by scripts/test.sh, scripts/setup.sh, scripts/cross-build.sh and
+# scripts/cross-libs.sh (so scripts/release.sh too): what a run ran and
+# what it skipped, and why, for the summary that scripts/test.sh (or
+# scripts/cross-build.sh run by hand) prints at its end.
 #
 # A part that cannot be set up for a reason outside the project (a kernel
 # that runs no i386 programs, a Debian archive that cannot be reached or is

@@ -15,11 +15,11 @@
 #     the same tests;
 #  4. the statically linked release build (the single-file Linux binary)
 #     and the same tests against it;
-#  5. the Windows builds, cross-compiled (scripts/build-windows.sh): the
-#     unit and end-to-end tests of both under Wine (the 32-bit ones in an
+#  5. the Windows builds, cross-compiled (scripts/cross-build.sh windows):
+#     the unit and end-to-end tests of both under Wine (the 32-bit ones in an
 #     i386 chroot where the host has no wine32);
 #  6. the static Linux builds for aarch64, armhf and s390x, cross-compiled
-#     (scripts/build-linux-cross.sh): their unit, end-to-end and interop
+#     (scripts/cross-build.sh linux): their unit, end-to-end and interop
 #     tests under qemu-user;
 #  7. the libFuzzer targets, FUZZ_SECONDS (default 30) each;
 #  8. the release (scripts/release.sh) built twice, from two clones of the
@@ -94,7 +94,7 @@ hexpoke_ctest "$part" build-static -j "$jobs"
 
 echo "== Windows: 32- and 64-bit cross-builds, tests under Wine"
 part="Windows cross-builds"
-if hexpoke_optional "$part" scripts/build-windows.sh; then
+if hexpoke_optional "$part" scripts/cross-build.sh windows; then
   echo "== static analysis of the Windows-only source: clang-tidy"
   part="clang-tidy on src/env/EnvWindows.cpp"
   mingw_gcc=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
@@ -107,7 +107,7 @@ fi
 
 echo "== Linux on aarch64, armhf and s390x: cross-builds, tests under qemu-user"
 part="Linux cross-builds"
-hexpoke_optional "$part" scripts/build-linux-cross.sh || true
+hexpoke_optional "$part" scripts/cross-build.sh linux || true
 
 echo "== fuzzing with libFuzzer, ${FUZZ_SECONDS:-30} s a target"
 part="fuzzing (build-fuzz)"
