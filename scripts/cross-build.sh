@@ -173,7 +173,7 @@ test_windows() {
   [ "$target" = win64 ] || wine=$win32_wine
   if [ -z "$wine" ]; then
     echo "== $target: tests (the unit and end-to-end tests are built, not run: $win32_reason)"
-    hexpoke_ctest "$target, built, not run" "$build" -j "$jobs"
+    hexpoke_ctest "$target, without wine32" "$build" -j "$jobs"
     hexpoke_skipped "$target unit and end-to-end tests" "$win32_reason"
     return
   fi
