@@ -4,7 +4,7 @@
 #   scripts/test.sh          everything below: the README's test command,
 #                            and what CI runs (some 40 minutes of CPU)
 #   scripts/test.sh quick    steps 1 and 3 only, for the host: the loop to
-#                            run while changing code (about 2 minutes on a
+#                            run while changing code (1 to 2 minutes on a
 #                            built tree); no cross-compiler needed
 #
 #  1. a release build with warnings as errors: unit, end-to-end and interop
