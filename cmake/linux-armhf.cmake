@@ -2,7 +2,7 @@
 # Linux on 32-bit ARM with hardware floating point (armhf: ARMv7 and
 # later), with Debian's g++-arm-linux-gnueabihf:
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/linux-armhf.cmake
-# Tests run under qemu-arm-static (scripts/build-linux-cross.sh armhf).
+# Tests run under qemu-arm-static (scripts/cross-build.sh armhf).
 set(HEXPOKE_LINUX_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(HEXPOKE_QEMU_ARCH arm)

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
-# Sourced by scripts/build-windows.sh and scripts/build-linux-cross.sh: the
-# libraries a cross-build links, made for its target and cached.
+# Sourced by scripts/cross-build.sh and scripts/release.sh: the libraries
+# a cross-build links, made for its target and cached.
 #
 # Boost.Program_options comes from Debian's source package boost1.74, the
 # same source, with Debian's patches, as the host's library, so that every
@@ -15,6 +15,7 @@
 # for each target.
 
 . "$(dirname "${BASH_SOURCE[0]}")/i386-chroot.sh"  # hexpoke_remove_tree
+. "$(dirname "${BASH_SOURCE[0]}")/summary.sh"      # hexpoke_give_up
 
 # Sets boost_version (the newest boost1.74 source the archive offers, which
 # apt-get source fetches), boost, gtest_version and gtest: where each is
@@ -45,8 +46,22 @@ fetch_boost() {
   mkdir -p "$cache"
   tmp=$(mktemp -d "$cache/boost-fetch.XXXXXX")
   chmod 755 "$tmp"  # apt's download user may write there
-  (cd "$tmp" && apt-get source --download-only -qq "boost1.74=$boost_version" 2>&1 |
-     grep -v 'unsandboxed as root' || true)
+  # Tried once more half a minute later, and then given up (status 75):
+  # an archive out of reach is no fault of the build.
+  local attempt
+  for attempt in 1 2; do
+    if (cd "$tmp" && apt-get source --download-only -qq "boost1.74=$boost_version" \
+          > download.log 2>&1); then
+      break
+    fi
+    grep -v 'unsandboxed as root' "$tmp/download.log" >&2 || true
+    if [ "$attempt" -eq 2 ]; then
+      hexpoke_remove_tree "$tmp"
+      hexpoke_give_up "apt-get source boost1.74 failed twice: the Debian archive cannot be reached or is inconsistent"
+    fi
+    echo "apt-get source failed; trying once more in 30 s" >&2
+    sleep 30
+  done
   dpkg-source -x "$tmp"/boost1.74_*.dsc "$tmp/src" >/dev/null
   mkdir -p "$tmp/include" "$boost"
   # In the source tree each library keeps its headers under

@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
-# Sourced by scripts/setup.sh, scripts/build-windows.sh and scripts/wine32.sh:
+# Sourced by scripts/setup.sh, scripts/cross-build.sh and scripts/wine32.sh:
 # the i386 Debian chroot in which Debian's wine32 runs the 32-bit Windows
-# build's tests on hosts that have no wine32 of their own, and a removal of
-# directories that refuses any with a mount inside.
+# build's tests on hosts that have no wine32 of their own, the sources it
+# is made from, and a removal of directories that refuses any with a mount
+# inside.
 #
 # The chroot is build-windows/cache/i386-CODENAME (CODENAME the host's Debian
 # release), under HEXPOKE_WINDOWS_CACHE if that is set; HEXPOKE_I386_ROOT
@@ -30,7 +31,53 @@ hexpoke_i386_unavailable() {
     # Root in a container that may not mount, for one.
     echo "no mount namespace can be made here (unshare --mount fails)"
   elif [ "${1:-}" = use ] && [ ! -x "$hexpoke_i386_root/usr/lib/wine/wine" ]; then
-    echo "no i386 chroot with wine32 at $hexpoke_i386_root (scripts/setup.sh windows makes it)"
+    # Why scripts/setup.sh windows could not make it, if it tried.
+    if [ -s "$hexpoke_i386_root.unavailable" ]; then
+      head -n 1 "$hexpoke_i386_root.unavailable"
+    else
+      echo "no i386 chroot with wine32 at $hexpoke_i386_root (scripts/setup.sh windows makes it)"
+    fi
+  fi
+}
+
+# The host's Debian archive entries for its release and its updates suite,
+# as a sources file for the chroot, so that it gets the host's release,
+# point release and mirrors, and so the same Wine as the host's wine64.
+# Not the security suite: the chroot only runs tests, and one suite fewer
+# is one index fewer that must match its release file on the day.
+hexpoke_i386_sources() {  # FILE [APT_DIRECTORY]
+  local file=$1 apt=${2:-/etc/apt}
+  local suites="$hexpoke_codename $hexpoke_codename-updates"
+  if [ -f "$apt/sources.list.d/debian.sources" ]; then
+    # deb822: the binary stanzas, each with its Suites cut down to those;
+    # a stanza left with none is dropped.
+    awk -v suites="$suites" '
+      BEGIN { RS = ""; ORS = "\n\n"; split(suites, list, " ")
+              for (i in list) wanted[list[i]] = 1 }
+      /(^|\n)Types:[^\n]*deb([ \n]|$)/ {
+        count = split($0, line, "\n"); text = ""; kept = ""
+        for (i = 1; i <= count; i++) {
+          if (line[i] ~ /^Types:/) line[i] = "Types: deb"
+          if (line[i] ~ /^Suites:/) {
+            n = split(substr(line[i], 8), suite, /[ \t]+/)
+            for (j = 1; j <= n; j++) if (suite[j] in wanted) kept = kept " " suite[j]
+            line[i] = "Suites:" kept
+          }
+          text = text (i > 1 ? "\n" : "") line[i]
+        }
+        if (kept != "") print text
+      }' "$apt/sources.list.d/debian.sources" > "$file.sources"
+    echo "$file.sources"
+  elif [ -f "$apt/sources.list" ]; then
+    # One line an entry: deb [OPTIONS] URI SUITE COMPONENTS...
+    awk -v suites="$suites" '
+      BEGIN { split(suites, list, " "); for (i in list) wanted[list[i]] = 1 }
+      $1 == "deb" {
+        i = 2
+        if ($i ~ /^\[/) { while (i < NF && $i !~ /\]$/) i++; i++ }
+        if ($(i + 1) in wanted) print
+      }' "$apt/sources.list" > "$file.list"
+    echo "$file.list"
   fi
 }
 

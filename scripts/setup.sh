@@ -5,22 +5,28 @@
 #   scripts/setup.sh test     that, and everything the test suite uses
 #   scripts/setup.sh bench    that, and what bench/run.sh uses
 #   scripts/setup.sh windows  the mingw-w64 cross-compilers, Wine and what
-#                             scripts/build-windows.sh needs; also enables
-#                             Debian's source packages (deb-src) for
+#                             else scripts/cross-build.sh needs for win64
+#                             and win32; also enables Debian's source
+#                             packages (deb-src) for
 #                             `apt-get source boost1.74`, and, where the
 #                             host has no wine32, makes the i386 chroot
 #                             that runs the 32-bit tests (see below)
 #   scripts/setup.sh cross    Debian's cross-compilers for aarch64, armhf and
-#                             s390x, qemu-user and what
-#                             scripts/build-linux-cross.sh needs; also
+#                             s390x, qemu-user and what else
+#                             scripts/cross-build.sh needs for them; also
 #                             enables Debian's source packages
 #   scripts/setup.sh release  what scripts/release.sh needs: the compilers
 #                             for every released system, and what packs
 #                             the archives; also enables Debian's source
 #                             packages
 # Safe to run again: it installs nothing that is already there.
+#
+# Where the Debian archive cannot be used on a second try, it exits with
+# status 75 (see scripts/summary.sh): scripts/test.sh then skips what
+# needed the packages.
 set -euo pipefail
 . "$(dirname "$0")/i386-chroot.sh"
+. "$(dirname "$0")/summary.sh"
 
 build_packages=(g++ cmake ninja-build libboost-program-options-dev)
 test_packages=(libgtest-dev libbenchmark-dev python3 python3-intelhex srecord binutils
@@ -113,31 +119,38 @@ install_missing() {
     fi
   done
   if [ ${#missing[@]} -eq 0 ]; then
-    if [ "$update_needed" = true ]; then "${sudo[@]}" "${apt_get[@]}" update -qq; fi
+    if [ "$update_needed" = true ]; then apt_update_and; fi
     update_needed=false
     return 0
   fi
   echo "Installing: ${missing[*]}"
-  "${sudo[@]}" "${apt_get[@]}" update -qq
+  apt_update_and install -y -qq --no-install-recommends "${missing[@]}"
   update_needed=false
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt_get[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# The Debian archive entries of the host's own apt sources, as a sources
-# file for the chroot, so that it gets the host's release, point release
-# and mirrors, and so the same Wine as the host's wine64.
-host_debian_sources() {
-  local file=$1
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    awk 'BEGIN { RS = ""; ORS = "\n\n" }
-         /(^|\n)Types:[^\n]*deb([ \n]|$)/ {
-           sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb"); sub(/^\n/, ""); print }' \
-      /etc/apt/sources.list.d/debian.sources > "$file.sources"
-    echo "$file.sources"
-  elif [ -f /etc/apt/sources.list ]; then
-    grep -E '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list > "$file.list" || true
-    echo "$file.list"
-  fi
+# apt-get update, then apt-get with `arguments` (if any), tried once more
+# half a minute later if either fails: a mirror being synced gives index
+# files that do not match their release file for a while. If they fail
+# again, the archive is out of reach or inconsistent, and the script gives
+# up (status 75); but packages that apt cannot resolve at all are this
+# script's fault, and fail it.
+apt_update_and() {
+  local attempt failed
+  for attempt in 1 2; do
+    if ! "${sudo[@]}" "${apt_get[@]}" update -qq; then
+      failed="apt-get update"
+    elif [ $# -eq 0 ] ||
+         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt_get[@]}" "$@"; then
+      return 0
+    elif ! "${apt_get[@]}" --simulate "$@" >/dev/null; then
+      echo "apt-get cannot install what scripts/setup.sh $profile asks for" >&2
+      exit 1
+    else
+      failed="apt-get $1"
+    fi
+    [ "$attempt" -eq 2 ] || { echo "$failed failed; trying once more in 30 s" >&2; sleep 30; }
+  done
+  hexpoke_give_up "$failed failed twice: the Debian archive cannot be reached or is inconsistent"
 }
 
 # An i386 Debian chroot with Debian's wine32, for hosts that have no wine32
@@ -145,52 +158,80 @@ host_debian_sources() {
 # gains only mmdebstrap and arch-test. Made once; a chroot that exists is
 # kept. mmdebstrap's unshare mode keeps the mounts it makes while it works
 # in a mount namespace of its own, so that none outlives it.
+#
+# Where it cannot be made for a reason outside the project (no root, no
+# mount namespace, a kernel that runs no i386 programs, an archive that
+# fails twice), it is not made, and the reason is written to
+# CHROOT.unavailable for scripts/cross-build.sh to give: the 32-bit tests
+# are then skipped, and the rest goes on.
 make_i386_chroot() {
   hexpoke_host_has_wine32 && return 0
-  local reason
+  local target=$hexpoke_i386_root reason
   reason=$(hexpoke_i386_unavailable)
   if [ -n "$reason" ]; then
     echo "No i386 chroot, so the 32-bit Windows tests will not run: $reason" >&2
     return 0
   fi
-  local target=$hexpoke_i386_root
   [ -x "$target/usr/lib/wine/wine" ] && return 0
   install_missing mmdebstrap arch-test
-  if ! arch-test -n i386 >/dev/null 2>&1; then
-    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
-         "this kernel does not run i386 programs" >&2
-    return 0
-  fi
   # Two builds sharing a cache must not both make it.
   mkdir -p "$(dirname "$target")"
   exec 8>"$target.lock"
   flock 8
+  rm -f "$target.unavailable"
   if [ -x "$target/usr/lib/wine/wine" ]; then exec 8>&-; return 0; fi
+  chroot_unavailable=
+  make_i386_chroot_locked "$target"
+  if [ -n "$chroot_unavailable" ]; then
+    printf '%s\n' "$chroot_unavailable" > "$target.unavailable"
+    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
+         "$chroot_unavailable" >&2
+  fi
+  exec 8>&-
+}
+
+# Makes the chroot at `target`, or sets chroot_unavailable to why it could
+# not.
+make_i386_chroot_locked() {
+  local target=$1
+  if ! arch-test -n i386 >/dev/null 2>&1; then
+    chroot_unavailable="this kernel does not run i386 programs"
+    return 0
+  fi
   if [ -e "$target" ]; then
     # Not one of ours, or broken: left for its owner to look at.
-    echo "No i386 chroot, so the 32-bit Windows tests will not run:" \
-         "$target exists but has no wine32 (delete it to have it made)" >&2
-    exec 8>&-
+    chroot_unavailable="$target exists but has no wine32 (delete it to have it made)"
     return 0
   fi
   echo "== i386 $hexpoke_codename chroot with wine32 in $target (made once)"
-  local partial=$target.partial sources
-  hexpoke_remove_tree "$partial"
-  sources=$(host_debian_sources "$(dirname "$target")/i386-sources")
-  if [ -z "$sources" ] || [ ! -s "$sources" ]; then
-    echo "no Debian archive entry found in the host's apt sources" >&2
-    exit 1
-  fi
-  if ! mmdebstrap --quiet --mode=unshare --arch=i386 --variant=essential \
-      --include=wine,wine32 "$hexpoke_codename" "$partial" "$sources"; then
+  local partial=$target.partial log=$target.log sources attempt
+  sources=$(hexpoke_i386_sources "$(dirname "$target")/i386-sources")
+  if [ -z "$sources" ] || ! grep -q '^Suites: \|^deb ' "$sources"; then
     rm -f "$sources"
-    hexpoke_remove_tree "$partial"
-    echo "mmdebstrap failed: no i386 chroot" >&2
-    exit 1
+    chroot_unavailable="the host's apt sources have no entry for $hexpoke_codename"
+    return 0
   fi
+  for attempt in 1 2; do
+    hexpoke_remove_tree "$partial"
+    if mmdebstrap --mode=unshare --arch=i386 --variant=essential \
+        --include=wine,wine32 "$hexpoke_codename" "$partial" "$sources" \
+        >"$log" 2>&1; then
+      rm -f "$sources" "$log"
+      mv "$partial" "$target"
+      return 0
+    fi
+    tail -n 20 "$log" >&2
+    if [ "$attempt" -eq 1 ]; then
+      echo "mmdebstrap failed; trying once more in 30 s" >&2
+      sleep 30
+    fi
+  done
   rm -f "$sources"
-  mv "$partial" "$target"
-  exec 8>&-
+  hexpoke_remove_tree "$partial"
+  # The first error that apt or mmdebstrap gave, as the reason.
+  local first_error
+  first_error=$(grep -m 1 '^E: ' "$log" | cut -c 4-200 || true)
+  chroot_unavailable="mmdebstrap failed twice, the Debian archive out of reach or inconsistent: ${first_error:-see $log}"
 }
 
 install_missing "${wanted[@]}"

@@ -213,9 +213,12 @@ TEST(LoadImage, WordsSpanningReadBuffersAreReadWhole) {
   Runs interleaved_runs;
   for (unsigned address = 0x8000; address > 0; address -= 2) {
     interleaved += Line(address - 2, {static_cast<std::uint8_t>(address)}) + "\n";
-    interleaved_runs.emplace(interleaved_runs.begin(), address - 2,
-                             Bytes{static_cast<std::uint8_t>(address)});
+    interleaved_runs.emplace_back(address - 2, Bytes{static_cast<std::uint8_t>(address)});
   }
+  // Runs are listed from the lowest address up. (Built back to front and
+  // reversed, not inserted at the front each time: 16384 runs moved 16384
+  // times took four minutes in the sanitizer build.)
+  std::reverse(interleaved_runs.begin(), interleaved_runs.end());
   const Outcome one_byte = LoadOrError(interleaved);
   EXPECT_TRUE(one_byte.image == interleaved_runs);
   EXPECT_EQ(one_byte.image.size(), interleaved_runs.size());
