@@ -35,162 +35,15 @@
 #include <system_error>
 #include <vector>
 
+#include "EndToEnd.h"
 #include "ProcessRunner.h"
+#ifndef _WIN32
+#include "PosixFixtures.h"
+#endif
 
 namespace hexpoke {
 
-namespace fs = std::filesystem;
-
 namespace {
-
-const char kUsage[] =
-    "Allowed options:\n"
-    "  -h [ --help ]         print usage message\n"
-    "  -i [ --input ] arg    pathname for input\n"
-    "  -o [ --output ] arg   pathname for output\n"
-    "  -a [ --address ] arg  address\n"
-    "  -v [ --value ] arg    value for write\n"
-    "\n";
-const char kBadAnyCast[] =
-    "Error : boost::bad_any_cast: failed conversion using boost::any_cast\n";
-
-// Text as hexpoke writes it on this platform, to its files and to standard
-// output alike: on Windows every line ends in CR LF.
-std::string Native(std::string text) {
-#ifdef _WIN32
-  for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos;
-       at += 2) {
-    text.insert(at, 1, '\r');
-  }
-#endif
-  return text;
-}
-
-enum class Platform { kAny, kPosix, kWindows };
-
-// Whether a row of a table runs on this platform. One that does not says
-// so, so that what is left out shows in the test's output. (Not in
-// GoogleTest's words for a skipped test, which CTest would take for the
-// whole test's.)
-bool RunsHere(Platform platform, const std::string& row) {
-#ifdef _WIN32
-  const Platform other = Platform::kPosix;
-#else
-  const Platform other = Platform::kWindows;
-#endif
-  if (platform != other) return true;
-  std::cout << "[ NOT RUN  ] row " << row << ": "
-            << (other == Platform::kPosix ? "POSIX" : "Windows") << " only\n";
-  return false;
-}
-
-#ifndef _WIN32
-// Why hexpoke cannot run under a system-call filter (ProcessOptions'
-// refuse_tmpfile and hold_at) here, or nullptr if it can. A cross-built
-// hexpoke runs under qemu-user, which implements no seccomp; a filter set
-// on the emulator would meet the emulator's own calls.
-const char* NoFilterHere() {
-  return !EmulatorCommand().empty()
-             ? "qemu-user: no seccomp filter can hold hexpoke in a system "
-               "call or refuse it O_TMPFILE"
-             : nullptr;
-}
-
-// Whether a row that runs hexpoke under a filter runs here; one that does
-// not says why.
-bool FiltersHere(const std::string& row) {
-  if (NoFilterHere() == nullptr) return true;
-  std::cout << "[ NOT RUN  ] row " << row << ": " << NoFilterHere() << "\n";
-  return false;
-}
-#endif
-
-// The hexpoke under test. On Windows it is the one beside the test program
-// (the build puts them together), since the build's own path for it is a
-// Linux path.
-std::string HexpokeBinary() {
-#ifdef _WIN32
-  std::wstring self(32768, L'\0');
-  self.resize(GetModuleFileNameW(nullptr, self.data(),
-                                 static_cast<DWORD>(self.size())));
-  return (fs::path(self).parent_path() / "hexpoke.exe").u8string();
-#else
-  return HEXPOKE_BINARY;
-#endif
-}
-
-// Two full data records (bytes 00..1F) and the end-of-file record.
-const char kTwoRecords[] =
-    ":10000000000102030405060708090A0B0C0D0E0F78\n"
-    ":10001000101112131415161718191A1B1C1D1E1F68\n"
-    ":00000001FF\n";
-
-class EndToEnd : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
-      const fs::path dir = fs::temp_directory_path() /
-                           ("hexpoke-e2e-" + std::to_string(random()));
-      if (fs::create_directory(dir)) dir_ = dir;
-    }
-    ASSERT_FALSE(dir_.empty());
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  // Paths are UTF-8 strings, as hexpoke takes them on every platform.
-  std::string Path(const std::string& name) const {
-    return (dir_ / fs::u8path(name)).u8string();
-  }
-
-  std::string Write(const std::string& name, const std::string& text) const {
-    std::ofstream(fs::u8path(Path(name)), std::ios::binary) << text;
-    return Path(name);
-  }
-
-  static std::string Read(const std::string& path) {
-    std::ifstream in(fs::u8path(path), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
-  static ProcessResult Hexpoke(std::vector<std::string> args,
-                               const ProcessOptions& options = {}) {
-    args.insert(args.begin(), HexpokeBinary());
-    return RunProcess(args, options);
-  }
-
-#ifndef _WIN32
-  static struct stat Stat(const std::string& path) {
-    struct stat status {};
-    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
-    return status;
-  }
-#endif
-
-  // Files in the test directory, or in `dir`, to catch leftovers.
-  std::vector<std::string> Listing(const fs::path& dir = {}) const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir.empty() ? dir_ : dir)) {
-      names.push_back(entry.path().filename().u8string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  fs::path dir_;
-};
-
-struct CliCase {
-  const char* name;
-  std::vector<std::string> args;
-  const char* out;
-  int exit_code;
-};
 
 // Cases that need no files: the command line is judged before anything is
 // opened, and help opens nothing even when the input does not exist.
@@ -482,26 +335,6 @@ TEST_F(EndToEnd, OutputsThatCannotBeOpenedAreReported) {
   }
 }
 
-#ifndef _WIN32
-// Root may write anything, so these runs drop to an unprivileged user. They
-// run a copy of the binary from inside the test directory, so that they
-// need no access to the directories above it (a build tree, a 0700 TMPDIR).
-ProcessOptions Unprivileged(const fs::path& dir) {
-  fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read |
-                           fs::perms::group_exec | fs::perms::others_read |
-                           fs::perms::others_exec);
-  fs::copy_file(HexpokeBinary(), dir / "hexpoke");
-  fs::permissions(dir / "hexpoke",
-                  fs::perms::owner_all | fs::perms::group_exec |
-                      fs::perms::group_read | fs::perms::others_exec |
-                      fs::perms::others_read);
-  ProcessOptions unprivileged;
-  unprivileged.drop_root = true;
-  unprivileged.working_directory = dir.string();
-  return unprivileged;
-}
-#endif
-
 TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
 #ifdef _WIN32
   GTEST_SKIP() << "POSIX only: permission bits and an unprivileged user";
@@ -532,203 +365,6 @@ TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
   EXPECT_EQ(Listing(Path("open")), std::vector<std::string>{"locked.hex"});
 #endif
 }
-
-#ifndef _WIN32
-// Mounts made for a test, in a mount namespace that the test process makes
-// for itself the first time (nothing propagates from it to the rest of the
-// machine), so that no other process sees them and they go with the
-// process however it ends. Those made through one of these are undone
-// when it is destroyed.
-class PrivateMounts {
- public:
-  PrivateMounts() = default;
-  PrivateMounts(const PrivateMounts&) = delete;
-  PrivateMounts& operator=(const PrivateMounts&) = delete;
-  ~PrivateMounts() {
-    for (auto at = made_.rbegin(); at != made_.rend(); ++at) {
-      umount2(at->c_str(), MNT_DETACH);
-    }
-  }
-
-  // False where the test may make no mount namespace (not root, or a
-  // container that forbids it).
-  static bool Possible() {
-    static const bool entered =
-        unshare(CLONE_NEWNS) == 0 &&
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    return entered;
-  }
-
-  // `from` seen at `to` as well, read-only if asked.
-  bool Bind(const std::string& from, const std::string& to,
-            bool read_only = false) {
-    if (!Possible() ||
-        mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      return false;
-    }
-    made_.push_back(to);
-    return !read_only || mount(nullptr, to.c_str(), nullptr,
-                               MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
-  }
-
-  // A tmpfs at `at`, with mount options such as "size=256k".
-  bool Tmpfs(const std::string& at, const std::string& options) {
-    if (!Possible() ||
-        mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      return false;
-    }
-    made_.push_back(at);
-    return true;
-  }
-
- private:
-  std::vector<std::string> made_;
-};
-
-// A loop device over the file `backing`, for a test. The device lets go of
-// the file as soon as nothing holds it open (LO_FLAGS_AUTOCLEAR), and this
-// holds it open until destroyed, so that the device goes with the test
-// however that ends.
-class LoopDevice {
- public:
-  explicit LoopDevice(const std::string& backing) {
-#ifdef LOOP_CONFIGURE
-    const int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-    const int file = open(backing.c_str(), O_RDWR | O_CLOEXEC);
-    // Another program may take the free device first.
-    for (int attempt = 0; attempt < 10 && control >= 0 && file >= 0 &&
-                          fd_ < 0;
-         ++attempt) {
-      const int number = ioctl(control, LOOP_CTL_GET_FREE);
-      const std::string path = "/dev/loop" + std::to_string(number);
-      const int device =
-          number < 0 ? -1 : open(path.c_str(), O_RDWR | O_CLOEXEC);
-      if (device < 0) break;
-      loop_config config{};
-      config.fd = static_cast<std::uint32_t>(file);
-      config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
-      if (ioctl(device, LOOP_CONFIGURE, &config) == 0) {
-        fd_ = device;
-        path_ = path;
-        break;
-      }
-      close(device);
-      if (errno != EBUSY) break;
-    }
-    if (file >= 0) close(file);
-    if (control >= 0) close(control);
-#else
-    (void)backing;
-#endif
-  }
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-  ~LoopDevice() {
-    if (fd_ >= 0) close(fd_);
-  }
-
-  // The device, or "" where none could be made.
-  const std::string& path() const { return path_; }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-};
-
-// A process that holds a read lease on a file, as a file server holds one
-// for a client (Samba's oplocks, NFS delegations), until the kernel asks
-// for it back (SIGIO: another process opens the file to write it), and
-// then gives it up, or after 10 s, ends.
-class LeaseHolder {
- public:
-  explicit LeaseHolder(const std::string& file) {
-    int ready[2];
-    if (pipe(ready) != 0) return;
-    sigset_t io;
-    sigemptyset(&io);
-    sigaddset(&io, SIGIO);
-    sigset_t saved;
-    sigprocmask(SIG_BLOCK, &io, &saved);
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int fd = open(file.c_str(), O_RDONLY);
-      const char leased =
-          fd >= 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? '1' : '0';
-      if (write(ready[1], &leased, 1) != 1 || leased != '1') _exit(1);
-      const timespec at_most = {10, 0};
-      if (sigtimedwait(&io, nullptr, &at_most) != SIGIO) _exit(2);
-      _exit(fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 3);
-    }
-    sigprocmask(SIG_SETMASK, &saved, nullptr);
-    close(ready[1]);
-    char leased = '0';
-    held_ = pid_ > 0 && read(ready[0], &leased, 1) == 1 && leased == '1';
-    close(ready[0]);
-  }
-  LeaseHolder(const LeaseHolder&) = delete;
-  LeaseHolder& operator=(const LeaseHolder&) = delete;
-  ~LeaseHolder() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  // False where there are no leases (fs.leases-enable, the file system).
-  bool held() const { return held_; }
-
-  // Waits for the holder to end: whether it was asked to give the lease up
-  // and did.
-  bool GaveUp() {
-    int status = 0;
-    const bool ended = pid_ > 0 && waitpid(pid_, &status, 0) == pid_;
-    pid_ = -1;
-    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool held_ = false;
-};
-
-// Makes directories nested under `base`/chain so deep that the path to a
-// link at their bottom is `length` bytes long, relative to `base`, and
-// returns that path. The link leads to `target`, relative to `base`, by
-// climbing back up: it is made long too (some 160 bytes), so that a path
-// made by putting it in the link's place passes PATH_MAX.
-std::string LongPathTo(const fs::path& base, std::size_t length,
-                       const std::string& target) {
-  std::string path = "chain";
-  int at = open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  std::string climb;
-  for (std::string name = path; !name.empty();) {
-    EXPECT_EQ(mkdirat(at, name.c_str(), 0755), 0) << name;
-    const int next = openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    close(at);
-    at = next;
-    climb += "../";
-    // Each name of 250 bytes but the last, which brings the path, with
-    // "/l" after it, to `length`.
-    const std::size_t room = length - path.size() - 2;
-    name = room == 0 ? "" : std::string(room > 253 ? 250 : room - 1, 'd');
-    if (!name.empty()) path += "/" + name;
-  }
-  std::string dots;
-  for (int i = 0; i < 50; ++i) dots += "./";
-  EXPECT_EQ(symlinkat((dots + climb + target).c_str(), at, "l"), 0);
-  close(at);
-  return path + "/l";
-}
-
-// What a shell's redirection `cat IN > OUT` gives, run as `options` say:
-// the host's shell, not hexpoke's emulator.
-ProcessResult Redirect(const std::string& in, const std::string& out,
-                       ProcessOptions options = {}) {
-  options.host_program = true;
-  return RunProcess({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", in, out},
-                    options);
-}
-#endif
 
 // Wherever a shell's redirection (`cat IN > OUT`, run by the same user)
 // can write a file, hexpoke writes it too, and the file comes out as on a
@@ -853,23 +489,6 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
   }
 #endif
 }
-
-#ifndef _WIN32
-// Whether /proc/locks shows a process waiting for a lock on the file with
-// inode `inode` ("N: -> OFDLCK ADVISORY WRITE -1 MAJ:MIN:INODE 0 EOF").
-bool SomeoneWaitsToLock(ino_t inode) {
-  std::ifstream locks("/proc/locks");
-  const std::string file = ":" + std::to_string(inode) + " ";
-  std::string line;
-  while (std::getline(locks, line)) {
-    if (line.find("->") != std::string::npos &&
-        line.find(file) != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
-}
-#endif
 
 // A run rewrites a file in place, and is held inside its rewrite (at the
 // cut to length, its text written over the longer old one) while a second
@@ -1064,40 +683,6 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
   }
 }
 
-#ifndef _WIN32
-// Directories made append-only (chattr +a) for a test, made ordinary again
-// when it ends, so that they can be removed.
-class AppendOnlyDirectories {
- public:
-  AppendOnlyDirectories() = default;
-  AppendOnlyDirectories(const AppendOnlyDirectories&) = delete;
-  AppendOnlyDirectories& operator=(const AppendOnlyDirectories&) = delete;
-  ~AppendOnlyDirectories() {
-    for (const std::string& dir : dirs_) SetAppendOnly(dir, false);
-  }
-
-  // False where the file system or the user cannot.
-  bool Add(const std::string& dir) {
-    if (!SetAppendOnly(dir, true)) return false;
-    dirs_.push_back(dir);
-    return true;
-  }
-
- private:
-  static bool SetAppendOnly(const std::string& dir, bool on) {
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int flags = 0;
-    bool done = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
-    done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    if (fd >= 0) close(fd);
-    return done;
-  }
-
-  std::vector<std::string> dirs_;
-};
-#endif
-
 // In an append-only directory no name can be removed or renamed again, so
 // none may be made there for the new file: a file that is there is
 // rewritten in place, and a new one is made without a name and linked
@@ -1237,56 +822,6 @@ TEST_F(EndToEnd, ASymbolicLinkIsFollowedAndStaysALink) {
   EXPECT_TRUE(fs::is_symlink(Path("loop-a")));
 #endif
 }
-
-#ifndef _WIN32
-// Sets fs.protected_symlinks, protected_regular and protected_fifos for a
-// test, and puts back what they were when it ends.
-class ProtectedFilesSettings {
- public:
-  ProtectedFilesSettings() {
-    for (const char* name : kNames) {
-      std::ifstream in(name);
-      std::string value;
-      in >> value;
-      saved_.push_back(value);
-    }
-  }
-  ProtectedFilesSettings(const ProtectedFilesSettings&) = delete;
-  ProtectedFilesSettings& operator=(const ProtectedFilesSettings&) = delete;
-  ~ProtectedFilesSettings() {
-    for (std::size_t i = 0; i < saved_.size(); ++i) {
-      if (!saved_[i].empty()) WriteSetting(kNames[i], saved_[i]);
-    }
-  }
-
-  // False where they cannot be set: not root, a read-only /proc/sys.
-  bool Set(int symlinks, int regular, int fifos) const {
-    return WriteSetting(kNames[0], std::to_string(symlinks)) &&
-           WriteSetting(kNames[1], std::to_string(regular)) &&
-           WriteSetting(kNames[2], std::to_string(fifos));
-  }
-
- private:
-  static bool WriteSetting(const char* name, const std::string& value) {
-    std::ofstream out(name);
-    out << value << '\n';
-    out.close();
-    return !out.fail();
-  }
-
-  static constexpr const char* kNames[] = {"/proc/sys/fs/protected_symlinks",
-                                           "/proc/sys/fs/protected_regular",
-                                           "/proc/sys/fs/protected_fifos"};
-  std::vector<std::string> saved_;
-};
-
-bool SameStatus(const struct stat& one, const struct stat& other) {
-  return one.st_ino == other.st_ino && one.st_mode == other.st_mode &&
-         one.st_uid == other.st_uid && one.st_size == other.st_size &&
-         one.st_mtim.tv_sec == other.st_mtim.tv_sec &&
-         one.st_mtim.tv_nsec == other.st_mtim.tv_nsec;
-}
-#endif
 
 // Root may write only where the kernel would let a shell redirection
 // (`cat IN > OUT`) write: in a sticky directory such as /tmp, another
@@ -1455,21 +990,6 @@ TEST_F(EndToEnd, AReplacedFileKeepsItsPermissionBits) {
                 fs::perms::group_read);
 #endif
 }
-
-#ifndef _WIN32
-// The ACL of `path` as getfacl prints it, numeric ids, without the header.
-std::string Acl(const std::string& path) {
-  const std::string command = "getfacl -n -p --omit-header '" + path + "'";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  std::string text;
-  char buffer[256];
-  while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe)) {
-    text += buffer;
-  }
-  EXPECT_TRUE(pipe != nullptr && pclose(pipe) == 0) << command;
-  return text;
-}
-#endif
 
 // A new file gets what creating it gives, as a redirection's open does
 // there (which makes made.hex beside it): the umask, or where the
