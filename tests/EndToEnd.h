@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// What the end-to-end tests share: the EndToEnd fixture, which gives each
-// test a directory of its own and runs the built hexpoke, the texts that
-// hexpoke prints, and the helpers that say what runs on this platform.
+// What the end-to-end tests share. They run the built hexpoke and check
+// what a script sees: standard output, standard error (always empty), the
+// exit code and the files left behind. Here are the EndToEnd fixture, which
+// gives each test a directory of its own, the texts that hexpoke prints,
+// and the helpers that say what runs on this platform.
 
 #ifndef HEXPOKE_TESTS_END_TO_END_H_
 #define HEXPOKE_TESTS_END_TO_END_H_
