@@ -239,8 +239,7 @@ TEST_F(EndToEnd, FailuresLeaveTheOutputFileUntouched) {
     const std::string input =
         Write("address.hex", c.record + std::string("\n:0400000001020304F2\n:00000001FF\n"));
     Write("out.hex", "old contents\n");
-    const ProcessResult result =
-        Hexpoke({"-i", input, "-o", out, "-a", "4", "-v", "55"});
+    const ProcessResult result = Hexpoke(PatchArgs(input, out, "4", "55"));
     EXPECT_EQ(result.out,
               Native(c.messages + std::string("Error : Malformed address record\n")))
         << c.record;
@@ -261,7 +260,7 @@ TEST_F(EndToEnd, NoOutputOptionWritesNothing) {
 TEST_F(EndToEnd, TheLastAddressOf64KiBIsWritable) {
   const std::string in = Write("in.hex", "");
   const ProcessResult result =
-      Hexpoke({"-i", in, "-o", Path("out.hex"), "-a", "65535", "-v", "5A"});
+      Hexpoke(PatchArgs(in, Path("out.hex"), "65535", "5A"));
   EXPECT_EQ(result.exit_code, 0);
   const std::string out = Read(Path("out.hex"));
   // 4,096 data records of 43 characters and the end-of-file record.
@@ -316,8 +315,7 @@ TEST_F(EndToEnd, HostileInputsStayCheapAndHarmless) {
   for (const auto& c : cases) {
     const std::string in = Write("in.hex", c.input);
     const std::string out = Write("out.hex", kUntouched);
-    const ProcessResult result =
-        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "55"});
+    const ProcessResult result = Hexpoke(PatchArgs(in, out, "0", "55"));
     EXPECT_EQ(result.exit_code, c.exit_code) << c.name;
     EXPECT_EQ(result.err, "") << c.name;
     if (c.out == "*") {
@@ -345,7 +343,7 @@ TEST_F(EndToEnd, HostileInputsStayCheapAndHarmless) {
     }
     // Whatever the image, the file written must load back cleanly.
     const ProcessResult again =
-        Hexpoke({"-i", out, "-o", Path("again.hex"), "-a", "0", "-v", "55"});
+        Hexpoke(PatchArgs(out, Path("again.hex"), "0", "55"));
     if (c.exit_code == 0) {
       EXPECT_EQ(again.out, "") << c.name;
       EXPECT_EQ(Read(Path("again.hex")), Read(out)) << c.name;

@@ -113,6 +113,27 @@ inline constexpr char kTwoRecords[] =
     ":10001000101112131415161718191A1B1C1D1E1F68\n"
     ":00000001FF\n";
 
+// The usual command line of a patch, without the program: `value` written
+// at `address` of the image read from `in`, the image written to `out`.
+inline std::vector<std::string> PatchArgs(const std::string& in,
+                                          const std::string& out,
+                                          const std::string& address,
+                                          const std::string& value) {
+  return {"-i", in, "-o", out, "-a", address, "-v", value};
+}
+
+// The same run by `program` (a copy of hexpoke, say), whole, as
+// RunProcess, StartProcess and RunAtOnce take it.
+inline std::vector<std::string> PatchCommand(const std::string& program,
+                                             const std::string& in,
+                                             const std::string& out,
+                                             const std::string& address,
+                                             const std::string& value) {
+  std::vector<std::string> command = PatchArgs(in, out, address, value);
+  command.insert(command.begin(), program);
+  return command;
+}
+
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -54,8 +54,7 @@ TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
                                         fs::perms::others_exec);
   for (const std::string out : {"open/locked.hex", "readonly/out.hex"}) {
     const ProcessResult result = RunProcess(
-        {"./hexpoke", "-i", "in.hex", "-o", out, "-a", "0", "-v", "AA"},
-        unprivileged);
+        PatchCommand("./hexpoke", "in.hex", out, "0", "AA"), unprivileged);
     EXPECT_EQ(result.out, "Error : File not opened\n") << out;
     EXPECT_EQ(result.exit_code, 127) << out;
   }
@@ -89,7 +88,7 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
   }
   Write("in.hex", interleaved);
   const ProcessResult replaced =
-      Hexpoke({"-i", Path("in.hex"), "-o", Path("replaced.hex"), "-a", "0", "-v", "22"});
+      Hexpoke(PatchArgs(Path("in.hex"), Path("replaced.hex"), "0", "22"));
   ASSERT_EQ(replaced.exit_code, 0);
   const std::string patched = Read(Path("replaced.hex"));
   ASSERT_GT(patched.size(), std::size_t{100000});
@@ -164,9 +163,9 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
         if (c.setup == kLeased) holder = std::make_unique<LeaseHolder>(file);
         const ProcessResult result =
             shell ? Redirect("in.hex", out, unprivileged)
-                  : RunProcess({"./hexpoke", "-i", "in.hex", "-o", out, "-a",
-                                "0", "-v", "22"},
-                               unprivileged);
+                  : RunProcess(
+                        PatchCommand("./hexpoke", "in.hex", out, "0", "22"),
+                        unprivileged);
         EXPECT_EQ(result.out, "") << c.dir << run;
         EXPECT_EQ(result.exit_code, 0) << c.dir << run;
         EXPECT_EQ(Read(file), shell ? interleaved : patched) << c.dir << run;
@@ -199,19 +198,14 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
                                     fs::perms::others_exec;
   Write("empty.hex", "");
   fs::create_directory(Path("closed"));
-  const auto run = [](const char* input, const char* output,
-                      const char* address, const char* value) {
-    return std::vector<std::string>{"./hexpoke", "-i", input, "-o", output,
-                                    "-a", address, "-v", value};
-  };
   // What the first run writes, and what the reader then writes, when each
   // runs alone.
   fs::create_directory(Path("open"));
   fs::permissions(Path("open"), fs::perms::all);
   for (const auto& alone :
-       {run(Path("empty.hex").c_str(), Path("first.hex").c_str(), "100", "01"),
-        run(Path("first.hex").c_str(), Path("read.hex").c_str(), "0", "02")}) {
-    ASSERT_EQ(Hexpoke({alone.begin() + 1, alone.end()}).exit_code, 0);
+       {PatchArgs(Path("empty.hex"), Path("first.hex"), "100", "01"),
+        PatchArgs(Path("first.hex"), Path("read.hex"), "0", "02")}) {
+    ASSERT_EQ(Hexpoke(alone).exit_code, 0);
   }
   const std::string first_text = Read(Path("first.hex"));
   const struct {
@@ -220,11 +214,12 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
     std::string file_after;
     std::string second_output;  // what the second writes to open/out.hex
   } cases[] = {
-      {"a second rewrite", run("empty.hex", "closed/fw.hex", "0", "02"),
+      {"a second rewrite",
+       PatchCommand("./hexpoke", "empty.hex", "closed/fw.hex", "0", "02"),
        ":0100000002FD\n:00000001FF\n", ""},
       {"a run that reads the file",
-       run("closed/fw.hex", "open/out.hex", "0", "02"), first_text,
-       Read(Path("read.hex"))},
+       PatchCommand("./hexpoke", "closed/fw.hex", "open/out.hex", "0", "02"),
+       first_text, Read(Path("read.hex"))},
   };
   for (const auto& c : cases) {
     fs::permissions(Path("closed"), fs::perms::all);
@@ -259,8 +254,9 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
         usleep(1000);
       }
     };
-    const ProcessResult first =
-        RunProcess(run("empty.hex", "closed/fw.hex", "100", "01"), held);
+    const ProcessResult first = RunProcess(
+        PatchCommand("./hexpoke", "empty.hex", "closed/fw.hex", "100", "01"),
+        held);
     ASSERT_GT(second.pid, 0) << c.name;
     const ProcessResult second_result = WaitForProcess(second);
     EXPECT_EQ(first.out, "") << c.name;
@@ -318,7 +314,7 @@ TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
     ProcessOptions options;
     options.refuse_tmpfile = c.refuse_tmpfile;
     const ProcessResult result =
-        Hexpoke({"-i", in, "-o", file, "-a", "0", "-v", "22"}, options);
+        Hexpoke(PatchArgs(in, file, "0", "22"), options);
     const bool written = std::string(c.out).empty();
     EXPECT_EQ(result.out, c.out) << c.name;
     EXPECT_EQ(result.exit_code, written ? 0 : 127) << c.name;
@@ -337,8 +333,7 @@ TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
 
 TEST_F(EndToEnd, AFailedWriteIsAFailure) {
   const std::string in = Write("in.hex", kTwoRecords);
-  const ProcessResult result =
-      Hexpoke({"-i", in, "-o", "/dev/full", "-a", "0", "-v", "AA"});
+  const ProcessResult result = Hexpoke(PatchArgs(in, "/dev/full", "0", "AA"));
   EXPECT_EQ(result.out, "Error : File not written\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exit_code, 127);
@@ -356,8 +351,7 @@ TEST_F(EndToEnd, AFileSizeLimitMidWriteLeavesTheFileIntact) {
     // A 64 KiB image makes some 180 KB of text; the limit stops it at 4 KiB.
     const std::string file = (dir / "firmware.hex").string();
     Write("empty.hex", "");
-    ASSERT_EQ(Hexpoke({"-i", Path("empty.hex"), "-o", file, "-a", "65535",
-                       "-v", "01"})
+    ASSERT_EQ(Hexpoke(PatchArgs(Path("empty.hex"), file, "65535", "01"))
                   .exit_code,
               0);
     fs::remove(Path("empty.hex"));
@@ -368,7 +362,7 @@ TEST_F(EndToEnd, AFileSizeLimitMidWriteLeavesTheFileIntact) {
       options.file_size_limit = 4096;
       options.refuse_tmpfile = refuse_tmpfile;
       const ProcessResult result =
-          Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "AA"}, options);
+          Hexpoke(PatchArgs(file, file, "0", "AA"), options);
       EXPECT_EQ(result.out, "Error : File not written\n") << file;
       EXPECT_EQ(result.exit_code, 127) << file;
       EXPECT_EQ(Read(file), original) << file;
@@ -384,7 +378,7 @@ TEST_F(EndToEnd, ASymbolicLinkIsFollowedAndStaysALink) {
   const std::string real = Write("real.hex", "old\n");
   fs::create_symlink("real.hex", Path("link.hex"));
   const ProcessResult result =
-      Hexpoke({"-i", in, "-o", Path("link.hex"), "-a", "0", "-v", "22"});
+      Hexpoke(PatchArgs(in, Path("link.hex"), "0", "22"));
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_TRUE(fs::is_symlink(Path("link.hex")));
   EXPECT_EQ(Read(real), ":0100000022DD\n:00000001FF\n");
@@ -394,8 +388,7 @@ TEST_F(EndToEnd, ASymbolicLinkIsFollowedAndStaysALink) {
   // A loop of links names no file at all.
   fs::create_symlink("loop-b", Path("loop-a"));
   fs::create_symlink("loop-a", Path("loop-b"));
-  const ProcessResult loop =
-      Hexpoke({"-i", in, "-o", Path("loop-a"), "-a", "0", "-v", "22"});
+  const ProcessResult loop = Hexpoke(PatchArgs(in, Path("loop-a"), "0", "22"));
   EXPECT_EQ(loop.out, "Error : File not opened\n");
   EXPECT_EQ(loop.exit_code, 127);
   EXPECT_TRUE(fs::is_symlink(Path("loop-a")));
@@ -491,7 +484,7 @@ TEST_F(EndToEnd, RootWritesOnlyWhereARedirectionWould) {
     // A FIFO that nobody reads would hold the run forever.
     options.alarm_seconds = c.outcome == kWaitsForAReader ? 1 : 10;
     const ProcessResult result =
-        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "22"}, options);
+        Hexpoke(PatchArgs(in, out, "0", "22"), options);
     std::string streamed;
     if (reader >= 0) {
       char buffer[4096];
@@ -543,8 +536,7 @@ TEST_F(EndToEnd, AReplacedFileKeepsItsPermissionBits) {
   const std::string file = Write("firmware.hex", kTwoRecords);
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
                             fs::perms::group_read);
-  const ProcessResult result =
-      Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "22"});
+  const ProcessResult result = Hexpoke(PatchArgs(file, file, "0", "22"));
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(fs::status(file).permissions(),
             fs::perms::owner_read | fs::perms::owner_write |
@@ -627,10 +619,9 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
       shell.host_program = true;
       const ProcessResult made = RunProcess(
           {"/bin/sh", "-c", ": > \"$0\"", relative + "/made.hex"}, shell);
-      const ProcessResult result =
-          RunProcess({hexpoke, "-i", "in.hex", "-o", relative + "/fw.hex",
-                      "-a", "0", "-v", "22"},
-                     options);
+      const ProcessResult result = RunProcess(
+          PatchCommand(hexpoke, "in.hex", relative + "/fw.hex", "0", "22"),
+          options);
       umask(saved_umask);
       ASSERT_EQ(made.exit_code, 0) << name;
       EXPECT_EQ(result.out, "") << name;
@@ -664,8 +655,7 @@ TEST_F(EndToEnd, AReplacementKeepsOwnerGroupAclAndAttributes) {
   ASSERT_NE(acl.find("group::r--"), std::string::npos) << acl;
   const struct stat before = Stat(file);
 
-  const ProcessResult result =
-      Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "22"});
+  const ProcessResult result = Hexpoke(PatchArgs(file, file, "0", "22"));
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(Read(file).substr(0, 15), ":10000000220102");
@@ -734,8 +724,8 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
     ProcessOptions options;
     options.stdout_appends = c.appends;
     if (c.appends) options.stdout_before = "earlier log\n";
-    std::vector<std::string> args = {HexpokeBinary(), "-i", in, "-o",
-                                     c.output, "-a", "0", "-v", "22"};
+    std::vector<std::string> args =
+        PatchCommand(HexpokeBinary(), in, c.output, "0", "22");
     if (c.pid_namespace) {
       // unshare is the machine's own; hexpoke after it is the target's.
       const std::vector<std::string> emulator = EmulatorCommand();
@@ -760,9 +750,7 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
 TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const std::string file = Write("firmware.hex", "");
-  ASSERT_EQ(Hexpoke({"-i", file, "-o", file, "-a", "65535", "-v", "01"})
-                .exit_code,
-            0);
+  ASSERT_EQ(Hexpoke(PatchArgs(file, file, "65535", "01")).exit_code, 0);
   const std::string old_contents = Read(file);
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
                             fs::perms::group_read | fs::perms::others_read);
@@ -796,7 +784,7 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
       }
     };
     const ProcessResult result =
-        Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "01"}, options);
+        Hexpoke(PatchArgs(file, file, "0", "01"), options);
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(private_new_files, 1) << "named: " << refuse_tmpfile << "\n"
                                     << seen;
@@ -863,10 +851,9 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
         fs::permissions(Path(dir), fs::perms::all);
         done = rename(swapped.c_str(), file.c_str()) == 0;
       };
-      const ProcessResult result =
-          RunProcess({"./hexpoke", "-i", "in.hex", "-o", dir + "/fw.hex",
-                      "-a", "0", "-v", "22"},
-                     options);
+      const ProcessResult result = RunProcess(
+          PatchCommand("./hexpoke", "in.hex", dir + "/fw.hex", "0", "22"),
+          options);
       EXPECT_TRUE(done) << name;
       EXPECT_EQ(result.out, "Error : File not written\n") << name;
       EXPECT_EQ(result.exit_code, 127) << name;
@@ -932,7 +919,7 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
         if (nth == c.nth) sent = kill(pid, c.signal_number) == 0;
       };
       const ProcessResult result =
-          Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "22"}, options);
+          Hexpoke(PatchArgs(file, file, "0", "22"), options);
       const std::string name = std::string(c.when) + ", " +
                                strsignal(c.signal_number) +
                                (refuse_tmpfile ? ", named" : "");

@@ -35,8 +35,7 @@ TEST_F(EndToEnd, PatchesInPlaceWhenInputAndOutputAreOneFile) {
   for (const char* name : {"firmware.hex", u8"\u00e9.hex", u8"fw\u20ac.hex",
                            u8"fw\u65e5\u672c.hex"}) {
     const std::string file = Write(name, kTwoRecords);
-    const ProcessResult result =
-        Hexpoke({"-i", file, "-o", file, "-a", "1", "-v", "FFFF"});
+    const ProcessResult result = Hexpoke(PatchArgs(file, file, "1", "FFFF"));
     EXPECT_EQ(result.out, "") << name;
     EXPECT_EQ(result.exit_code, 0) << name;
     EXPECT_EQ(Read(file),
@@ -55,8 +54,7 @@ TEST_F(EndToEnd, OutputsThatCannotBeOpenedAreReported) {
   for (const std::string& out :
        {Path("missing/out.hex"), Path("subdir"), Path("subdir/"),
         Path(std::string(256, 'n')), Path("in.hex/")}) {
-    const ProcessResult result =
-        Hexpoke({"-i", in, "-o", out, "-a", "0", "-v", "AA"});
+    const ProcessResult result = Hexpoke(PatchArgs(in, out, "0", "AA"));
     EXPECT_EQ(result.out, Native("Error : File not opened\n")) << out;
     EXPECT_EQ(result.err, "") << out;
     EXPECT_EQ(result.exit_code, 127) << out;
@@ -131,16 +129,15 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
       const std::string& name = c.names[i % c.names.size()];
       char value[3];
       std::snprintf(value, sizeof value, "%02X", 0xA0 + i);
-      runs.push_back({hexpoke, "-i", name, "-o", name, "-a",
-                      std::to_string(i), "-v", value});
+      runs.push_back(
+          PatchCommand(hexpoke, name, name, std::to_string(i), value));
       // The same patches, one after another.
       const ProcessResult alone =
-          Hexpoke({"-i", expected.u8string(), "-o", expected.u8string(), "-a",
-                   std::to_string(i), "-v", value});
+          Hexpoke(PatchArgs(expected.u8string(), expected.u8string(),
+                            std::to_string(i), value));
       ASSERT_EQ(alone.exit_code, 0) << c.name;
       if (i % (kRuns / kReaders) == 0) {
-        runs.push_back({hexpoke, "-i", name, "-o", kNowhere, "-a", "0", "-v",
-                        "00"});
+        runs.push_back(PatchCommand(hexpoke, name, kNowhere, "0", "00"));
       }
     }
     const std::vector<ProcessResult> results = RunAtOnce(runs, options);
@@ -163,8 +160,7 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
 
 TEST_F(EndToEnd, AFileWithTheLongestNameIsReplacedToo) {
   const std::string file = Write(std::string(251, 'f') + ".hex", kTwoRecords);
-  const ProcessResult result =
-      Hexpoke({"-i", file, "-o", file, "-a", "0", "-v", "22"});
+  const ProcessResult result = Hexpoke(PatchArgs(file, file, "0", "22"));
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(Read(file).substr(0, 15), ":10000000220102");
@@ -238,7 +234,7 @@ TEST_F(EndToEnd, DevicesAreWrittenDirectly) {
     }
 #endif
     const ProcessResult result =
-        Hexpoke({"-i", in, "-o", output, "-a", "0", "-v", "22"}, in_dir);
+        Hexpoke(PatchArgs(in, output, "0", "22"), in_dir);
     EXPECT_EQ(result.out, Native(c.out)) << c.output;
     EXPECT_EQ(result.exit_code, c.exit_code) << c.output;
     if (c.loop == kLoop) {

@@ -42,8 +42,7 @@ TEST_F(EndToEnd, AFileHeldOpenElsewhereIsReplacedOnlyIfItsSharingAllows) {
         CreateFileW(fs::u8path(file).c_str(), GENERIC_READ | GENERIC_WRITE,
                     c.share, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    const ProcessResult result =
-        Hexpoke({"-i", in, "-o", file, "-a", "0", "-v", "22"});
+    const ProcessResult result = Hexpoke(PatchArgs(in, file, "0", "22"));
     // The other program's view, replaced or not: the old file.
     char seen[16] = {};
     DWORD count = 0;
