@@ -420,16 +420,13 @@ class PosixFileLock final : public FileLock {
   struct stat file_;
 };
 
-// Reads a file through a descriptor, byte for byte, closing it at the end
-// if it is its own.
+// Reads a file through a descriptor, byte for byte: one of its own, closed
+// with it, or one that it borrows.
 class DescriptorReader final : public std::streambuf {
  public:
-  DescriptorReader(int fd, bool owned) : fd_(fd), owned_(owned) {}
-  DescriptorReader(const DescriptorReader&) = delete;
-  DescriptorReader& operator=(const DescriptorReader&) = delete;
-  ~DescriptorReader() override {
-    if (owned_) close(fd_);
-  }
+  explicit DescriptorReader(Descriptor owned)
+      : fd_(owned.get()), owned_(std::move(owned)) {}
+  explicit DescriptorReader(int borrowed) : fd_(borrowed) {}
 
  protected:
   int_type underflow() override {
@@ -467,14 +464,15 @@ class DescriptorReader final : public std::streambuf {
   }
 
   int fd_;
-  bool owned_;
+  Descriptor owned_;
   char buffer_[4096] = {};
 };
 
 class DescriptorInput final : public std::istream {
  public:
-  DescriptorInput(int fd, bool owned)
-      : std::istream(nullptr), reader_(fd, owned) {
+  template <typename Fd>
+  explicit DescriptorInput(Fd fd)
+      : std::istream(nullptr), reader_(std::move(fd)) {
     rdbuf(&reader_);
   }
 
@@ -586,17 +584,16 @@ struct OpenedFile {
 // output reached by name): the text goes straight to it.
 class DirectFile final : public OutputFile {
  public:
-  // `owned` says whether `fd` was opened for this (a device or a FIFO) or
-  // is one the process held already.
-  DirectFile(int fd, bool owned, std::unique_ptr<FileLock> lock)
-      : fd_(fd), owned_(owned), lock_(std::move(lock)) {}
-  ~DirectFile() override {
-    if (owned_) close(fd_);
-  }
+  // A device or a FIFO opened for this.
+  DirectFile(Descriptor owned, std::unique_ptr<FileLock> lock)
+      : fd_(owned.get()), owned_(std::move(owned)), lock_(std::move(lock)) {}
+  // One of the process's own descriptors.
+  DirectFile(int borrowed, std::unique_ptr<FileLock> lock)
+      : fd_(borrowed), lock_(std::move(lock)) {}
 
   OutputMethod method() const override {
-    return owned_ ? OutputMethod::kWriteDirectly
-                  : OutputMethod::kWriteOwnDescriptor;
+    return owned() ? OutputMethod::kWriteDirectly
+                   : OutputMethod::kWriteOwnDescriptor;
   }
 
   bool Append(std::string_view text) override { return WriteAll(fd_, text); }
@@ -604,7 +601,7 @@ class DirectFile final : public OutputFile {
   bool Commit() override {
     // A file that the process's descriptor leads to is the caller's, who may
     // go on writing it; a device is synced as any other.
-    if (!owned_) {
+    if (!owned()) {
       struct stat status {};
       if (fstat(fd_, &status) != 0 ||
           (!S_ISBLK(status.st_mode) && !S_ISCHR(status.st_mode))) {
@@ -615,8 +612,10 @@ class DirectFile final : public OutputFile {
   }
 
  private:
+  bool owned() const { return owned_.get() >= 0; }
+
   int fd_;
-  bool owned_;
+  Descriptor owned_;
   std::unique_ptr<FileLock> lock_;
 };
 
@@ -935,7 +934,7 @@ std::unique_ptr<OutputFile> OpenLocated(const std::string& path,
     return nullptr;
   }
   if (!S_ISREG(file.status.st_mode)) {
-    return std::make_unique<DirectFile>(file.fd.release(), true,
+    return std::make_unique<DirectFile>(std::move(file.fd),
                                         std::move(file.lock));
   }
   if (!file.NameLeadsTo(&file.status)) return nullptr;
@@ -1032,12 +1031,12 @@ class PosixEnv final : public Env {
     // Every FileLock of this Env is a PosixFileLock.
     if (lock != nullptr) {
       return std::make_unique<DescriptorInput>(
-          static_cast<const PosixFileLock*>(lock)->fd(), false);
+          static_cast<const PosixFileLock*>(lock)->fd());
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    LockWholeFile(fd, F_RDLCK);
-    return std::make_unique<DescriptorInput>(fd, true);
+    Descriptor fd(open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) return nullptr;
+    LockWholeFile(fd.get(), F_RDLCK);
+    return std::make_unique<DescriptorInput>(std::move(fd));
   }
 
   std::unique_ptr<OutputFile> OpenOutput(
@@ -1055,9 +1054,10 @@ class PosixEnv final : public Env {
         (flags & O_ACCMODE) == O_RDONLY) {
       return nullptr;
     }
-    return std::make_unique<DirectFile>(destination.descriptor, false,
+    return std::make_unique<DirectFile>(destination.descriptor,
                                         std::move(lock));
-  }};
+  }
+};
 
 }  // namespace
 
