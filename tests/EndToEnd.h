@@ -112,6 +112,11 @@ inline constexpr char kTwoRecords[] =
     ":10000000000102030405060708090A0B0C0D0E0F78\n"
     ":10001000101112131415161718191A1B1C1D1E1F68\n"
     ":00000001FF\n";
+// The same with byte 0 patched to 22.
+inline constexpr char kTwoRecordsPatched[] =
+    ":10000000220102030405060708090A0B0C0D0E0F56\n"
+    ":10001000101112131415161718191A1B1C1D1E1F68\n"
+    ":00000001FF\n";
 
 // The usual command line of a patch, without the program: `value` written
 // at `address` of the image read from `in`, the image written to `out`.
@@ -218,6 +223,13 @@ inline ProcessOptions Unprivileged(const fs::path& dir) {
   unprivileged.drop_root = true;
   unprivileged.working_directory = dir.string();
   return unprivileged;
+}
+
+// Makes `file`, in `dir`, one that another user may write but only in
+// place: anyone may write the file, nobody may add a file beside it.
+inline void WritableOnlyInPlace(const fs::path& dir, const fs::path& file) {
+  fs::permissions(file, static_cast<fs::perms>(0666));
+  fs::permissions(dir, static_cast<fs::perms>(0555));
 }
 #endif
 

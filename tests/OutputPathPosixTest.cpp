@@ -192,10 +192,6 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
 TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const ProcessOptions unprivileged = Unprivileged(dir_);
-  const fs::perms read_and_search = fs::perms::owner_read |
-                                    fs::perms::owner_exec |
-                                    fs::perms::others_read |
-                                    fs::perms::others_exec;
   Write("empty.hex", "");
   fs::create_directory(Path("closed"));
   // What the first run writes, and what the reader then writes, when each
@@ -226,11 +222,7 @@ TEST_F(EndToEnd, RewritesInPlaceAtOnceFollowOneAnother) {
     std::string old_text;
     for (int i = 0; i < 20; ++i) old_text += kTwoRecords;
     const std::string file = Write("closed/fw.hex", old_text);
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::group_write |
-                              fs::perms::others_read |
-                              fs::perms::others_write);
-    fs::permissions(Path("closed"), read_and_search);
+    WritableOnlyInPlace(Path("closed"), file);
     const ino_t inode = Stat(file).st_ino;
     StartedProcess second;
     bool second_waited = false;
@@ -283,10 +275,6 @@ TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
     GTEST_SKIP() << "needs root to make a directory append-only";
   }
   const std::string in = Write("in.hex", kTwoRecords);
-  const std::string patched =
-      ":10000000220102030405060708090A0B0C0D0E0F56\n"
-      ":10001000101112131415161718191A1B1C1D1E1F68\n"
-      ":00000001FF\n";
   const struct {
     const char* name;
     bool exists;
@@ -319,7 +307,7 @@ TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
     EXPECT_EQ(result.out, c.out) << c.name;
     EXPECT_EQ(result.exit_code, written ? 0 : 127) << c.name;
     if (written) {
-      EXPECT_EQ(Read(file), patched) << c.name;
+      EXPECT_EQ(Read(file), kTwoRecordsPatched) << c.name;
     }
     if (c.exists) {
       EXPECT_EQ(Stat(file).st_ino, inode) << c.name;
@@ -873,10 +861,6 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
 TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const std::string file = Write("firmware.hex", kTwoRecords);
-  const std::string patched =
-      ":10000000220102030405060708090A0B0C0D0E0F56\n"
-      ":10001000101112131415161718191A1B1C1D1E1F68\n"
-      ":00000001FF\n";
   const char kSync[] = "at the new file's sync";
   const struct {
     const char* when;
@@ -927,7 +911,8 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       EXPECT_EQ(result.signal, c.ignored ? 0 : c.signal_number) << name;
       EXPECT_EQ(result.exit_code, c.ignored ? 0 : -1) << name;
       EXPECT_EQ(result.out, "") << name;
-      EXPECT_EQ(Read(file), c.replaced ? patched : kTwoRecords) << name;
+      EXPECT_EQ(Read(file), c.replaced ? kTwoRecordsPatched : kTwoRecords)
+          << name;
       EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"}) << name;
     }
   }

@@ -115,13 +115,7 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
     const fs::path expected = row / "expected.hex";
     fs::copy_file(file, expected);
 #ifndef _WIN32
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::others_read |
-                              fs::perms::others_write);
-    fs::permissions(row / "closed", fs::perms::owner_read |
-                                        fs::perms::owner_exec |
-                                        fs::perms::others_read |
-                                        fs::perms::others_exec);
+    WritableOnlyInPlace(row / "closed", file);
     const ino_t inode = Stat(file.string()).st_ino;
 #endif
     std::vector<std::vector<std::string>> runs;

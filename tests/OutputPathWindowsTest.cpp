@@ -23,10 +23,6 @@ namespace {
 // and nothing left beside it. The test itself is that other program.
 TEST_F(EndToEnd, AFileHeldOpenElsewhereIsReplacedOnlyIfItsSharingAllows) {
   const std::string in = Write("in.hex", kTwoRecords);
-  const std::string patched =
-      ":10000000220102030405060708090A0B0C0D0E0F56\n"
-      ":10001000101112131415161718191A1B1C1D1E1F68\n"
-      ":00000001FF\n";
   const struct {
     DWORD share;
     bool replaced;
@@ -53,7 +49,8 @@ TEST_F(EndToEnd, AFileHeldOpenElsewhereIsReplacedOnlyIfItsSharingAllows) {
               c.replaced ? "" : Native("Error : File not written\n"))
         << c.share;
     EXPECT_EQ(result.exit_code, c.replaced ? 0 : 127) << c.share;
-    EXPECT_EQ(Read(file), c.replaced ? Native(patched) : "old\n") << c.share;
+    EXPECT_EQ(Read(file), c.replaced ? Native(kTwoRecordsPatched) : "old\n")
+        << c.share;
     EXPECT_EQ(Listing(), (std::vector<std::string>{"fw.hex", "in.hex"}))
         << c.share;
   }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -110,31 +109,6 @@ TEST(ParseRecordLine, ReportsOverlongWordsByLengthFromTheirHeadAlone) {
                             long_word.size(), from_head),
             nullptr);
   EXPECT_EQ(from_head.str(), whole.str());
-}
-
-// The type field is read from any record line long enough to have one,
-// whatever its length byte and checksum say; a word that is no record line,
-// or too short, has none.
-TEST(RecordTypeField, ReadsCharacters7And8OfOddWordsOf9OrMore) {
-  static const struct {
-    const char* word;
-    int type;  // -1 for none
-  } cases[] = {
-      {":020000040800F3", 0x04}, {":02000004", 0x04},
-      {":FF000005", 0x05},       {":0000002g", 0x02},
-      {":020000", -1},           {"", -1},
-      {":020000040800F2x", -1},  {";020000040800F2", -1},
-  };
-  for (const auto& c : cases) {
-    const std::string_view word = c.word;
-    const std::optional<std::uint8_t> type = RecordTypeField(word, word.size());
-    EXPECT_EQ(type ? int{*type} : -1, c.type) << c.word;
-  }
-  // From the head of a word too long to be a record line.
-  const std::string long_word = ":01000003" + std::string(600, '0');
-  EXPECT_EQ(RecordTypeField(std::string_view(long_word).substr(0, 522),
-                            long_word.size()),
-            std::optional<std::uint8_t>(0x03));
 }
 
 // Without messages the decoder is quiet, and takes only lines of hex
