@@ -69,14 +69,18 @@ struct Reference {
 
 const char kMalformed[] = "Malformed address record";
 
-Reference ReferenceLoad(std::string text) {
-  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+Reference ReferenceLoad(const std::string& text) {
   std::istringstream words(text);
   std::ostringstream printed;
   Reference loaded;
   std::uint64_t base = 0;
   bool segment = false;
+  bool saw_start_code = false, saw_other_word = false;
   for (std::string word; loaded.error.empty() && words >> word;) {
+    // A byte order mark that begins a word is none of it.
+    if (word.rfind("\xEF\xBB\xBF", 0) == 0) word.erase(0, 3);
+    if (word.empty()) continue;
+    (word[0] == ':' ? saw_start_code : saw_other_word) = true;
     DecodedRecordLine line;
     if (!DecodeRecordLine(word, word.size(), &printed, line)) {
       // A bad line is skipped, unless its type field, characters 7 and 8
@@ -126,6 +130,10 @@ Reference ReferenceLoad(std::string text) {
       default:
         break;
     }
+  }
+  // Words, and not one of them a record line.
+  if (loaded.error.empty() && saw_other_word && !saw_start_code) {
+    loaded.error = "Not an Intel HEX file";
   }
   loaded.messages = printed.str();
   return loaded;

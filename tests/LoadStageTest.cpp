@@ -62,6 +62,7 @@ TEST(LoadImage, PlacesEveryByteAtItsAddress) {
   const std::string kTooLarge = "Image too large";
   const std::string kCrosses = "Record crosses a segment boundary";
   const std::string kMalformed = "Malformed address record";
+  const std::string kNotHex = "Not an Intel HEX file";
   const std::string eleven = Line(0x0000, {0x11});
   const std::string segment_1000 = ":020000021000EC\n";  // base 0x10000
   const std::string linear_0800 = ":020000040800F2\n";   // base 0x08000000
@@ -157,8 +158,15 @@ TEST(LoadImage, PlacesEveryByteAtItsAddress) {
            Line(0, {0, 0, 0x12, 0x34}, 0x03),
        {}, "", "", started},
       {"a byte order mark at the start", "\xEF\xBB\xBF" + eleven, {{0, {0x11}}}},
-      {"a byte order mark anywhere else is not one",
-       eleven + "\n\xEF\xBB\xBF" + Line(1, {0x22}), {{0, {0x11}}}},
+      {"a byte order mark that begins a later word, as cat leaves it",
+       eleven + "\n\xEF\xBB\xBF" + Line(1, {0x22}), {{0, {0x11, 0x22}}}},
+      {"a byte order mark cut by a block's end",
+       AtBlockEnd(eleven + "\n\xEF\xBB", "\xBF" + Line(1, {0x22})),
+       {{0, {0x11, 0x22}}}},
+      {"a byte order mark alone", "\xEF\xBB\xBF\r\n", {}},
+      {"words and no record line", "S1070000111213149E x", {}, "", kNotHex},
+      {"a bad record line among them is one", "S1 :0100000011EF", {},
+       "error checksum. EE\n"},
       {"empty file", "", {}},
       {"white space only", " \t\r\n\v\f ", {}},
       {"no line break at the end", ":0100000011EE", {{0, {0x11}}}},

@@ -41,8 +41,20 @@ class RecordPlacer {
       : file_(file), messages_(messages) {}
 
   // `head` holds the word's first characters, all of them unless the word is
-  // longer than any record line; `length` is the whole word's length.
+  // longer than any record line; `length` is the whole word's length. A
+  // UTF-8 byte order mark that begins a word is no part of it: one begins
+  // the file, and one begins each file that `cat` joined to it.
   void Place(std::string_view head, std::uint64_t length) {
+    if (head.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+      head.remove_prefix(kByteOrderMark.size());
+      length -= kByteOrderMark.size();
+      if (length == 0) return;
+    }
+    if (head[0] != kStartCode) {
+      saw_other_word_ = true;
+      return;  // the decoder would say nothing of it either
+    }
+    saw_start_code_ = true;
     if (DecodeRecordLine(head, length, &messages_, line_)) {
       PlaceLine();
       return;
@@ -74,12 +86,18 @@ class RecordPlacer {
 
   // Settles what the records seen say about the file as a whole.
   void Finish() {
+    // Words, and none of them a record line, good or bad: a file of another
+    // kind (S-records, UTF-16 text), which written back would lose it all.
+    if (saw_other_word_ && !saw_start_code_) {
+      throw std::runtime_error("Not an Intel HEX file");
+    }
     file_.extras.segment_addressing = saw_segment_base_ && !saw_linear_base_;
   }
 
  private:
   // Writes what the decoded line carries into the file.
   void PlaceLine() {
+    saw_start_code_ = true;
     const std::size_t wanted = AddressRecordBytes(line_.type());
     if (wanted != 0 && line_.data_size() != wanted) ThrowMalformedAddressRecord();
     switch (line_.type()) {
@@ -142,6 +160,8 @@ class RecordPlacer {
   bool segment_base_ = false;  // base_ came from a 02 record
   bool saw_segment_base_ = false;
   bool saw_linear_base_ = false;
+  bool saw_start_code_ = false;  // a word that begins with ':'
+  bool saw_other_word_ = false;  // one that does not
   DecodedRecordLine line_{};
 };
 
@@ -173,7 +193,7 @@ class WordSplitter {
         continue;
       }
       // The word began in an earlier block, or may go on in the next one.
-      head_.append(word, std::min(count, kMaxLineChars + 1 - head_.size()));
+      head_.append(word, std::min(count, kMaxHeadChars - head_.size()));
       length_ += count;
       if (p != end) Finish();
     }
@@ -188,6 +208,11 @@ class WordSplitter {
   }
 
  private:
+  // As much of a word as tells a record line from a longer word, past a
+  // byte order mark that may begin it.
+  static constexpr std::size_t kMaxHeadChars =
+      kMaxLineChars + 1 + kByteOrderMark.size();
+
   RecordPlacer& placer_;
   std::string head_;
   // Of the word gathered in head_, 0 for none. A word may be longer than
@@ -202,14 +227,10 @@ LoadedFile LoadImage(std::istream& in, std::ostream& messages) {
   RecordPlacer placer(file, messages);
   WordSplitter splitter(placer);
   const std::unique_ptr<char[]> buffer(new char[kLoadBlockSize]);
-  for (bool first = true;; first = false) {
+  for (;;) {
     in.read(buffer.get(), static_cast<std::streamsize>(kLoadBlockSize));
     if (in.bad()) throw std::runtime_error("File not read");
-    std::string_view block(buffer.get(), static_cast<std::size_t>(in.gcount()));
-    if (first && block.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-      block.remove_prefix(kByteOrderMark.size());
-    }
-    splitter.Feed(block.data(), block.data() + block.size());
+    splitter.Feed(buffer.get(), buffer.get() + in.gcount());
     if (in.eof()) break;
     if (in.fail()) throw std::runtime_error("File not read");
   }

@@ -18,12 +18,12 @@ struct LoadedFile {
 };
 
 // Reads `in` to its end and builds the memory image from the record lines it
-// holds. A UTF-8 byte order mark at the very start is skipped. The rest is
-// taken as words separated by white space (blank, tab, line feed, vertical
-// tab, form feed, carriage return), and each word is parsed as a record line
-// (DecodeRecordLine), its messages going to `messages`; a line that fails
-// is skipped, unless it is an address record (below). Of the lines that
-// pass:
+// holds. It is taken as words separated by white space (blank, tab, line
+// feed, vertical tab, form feed, carriage return), less a UTF-8 byte order
+// mark that begins one (the file, or a file joined to it with cat), and
+// each word is parsed as a record line (DecodeRecordLine), its messages
+// going to `messages`; a line that fails is skipped, unless it is an
+// address record (below). Of the lines that pass:
 //  - a data (00) or end-of-file (01) record has each of its data bytes
 //    written at base + its address and on, over whatever an earlier record
 //    put there; an empty record changes nothing;
@@ -49,7 +49,10 @@ struct LoadedFile {
 //    take in two different ways;
 //  - "Image too large" for a record with a byte beyond the 32-bit address
 //    space;
-//  - "File not read" if reading fails other than by reaching the end.
+//  - "File not read" if reading fails other than by reaching the end;
+//  - "Not an Intel HEX file", once all is read, where there were words and
+//    not one of them began with ':' (S-records, UTF-16 text): another kind
+//    of file, which written back would be lost whole.
 LoadedFile LoadImage(std::istream& in, std::ostream& messages);
 
 // LoadImage reads `in` in blocks of this many characters; words may span
