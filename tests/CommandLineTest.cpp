@@ -350,7 +350,9 @@ TEST_F(EndToEnd, HostileInputsStayCheapAndHarmless) {
       EXPECT_EQ(result.out, Native(c.out)) << c.name;
     }
     if (!c.output.empty()) {
-      EXPECT_EQ(Read(out), Native(c.output)) << c.name;
+      // A file left untouched keeps its own line ends.
+      EXPECT_EQ(Read(out), c.exit_code == 0 ? Native(c.output) : c.output)
+          << c.name;
     }
     // Whatever the image, the file written must load back cleanly.
     if (c.exit_code == 0) {
