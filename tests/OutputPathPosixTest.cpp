@@ -781,11 +781,14 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
   }
 }
 
-// Another file is put under the output's name after the kernel allowed the
-// run to open it and before the run puts its text there: the run fails, and
-// the file that took the name is neither replaced nor written. The child is
-// held at the new file's sync (before the rename) or, rewriting in place,
-// at the lock (before the write), once it holds the file open.
+// Another file is put under the output's name once the run has opened the
+// file that was there. Once the run holds the file's lock, the file that
+// took the name is another program's, which takes no lock: the run fails,
+// and that file is neither replaced nor written. The child is held at the
+// new file's sync (before the rename) or, rewriting in place, at its first
+// write. While the run waits for the lock, though, the file that takes the
+// name is what another run would put there: the run locks that one
+// instead, and writes it. The child is held at the lock.
 TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const ProcessOptions unprivileged = Unprivileged(dir_);
@@ -795,10 +798,13 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
     bool exists;     // the output is there before the run
     bool in_place;   // run by a user who may not write the directory
     long call;
+    bool written;    // the file swapped in gets the run's text
   } cases[] = {
-      {"replaced", true, false, SYS_fsync},
-      {"made new", false, false, SYS_fsync},
-      {"rewritten in place", true, true, SYS_fcntl},
+      {"replaced", true, false, SYS_fsync, false},
+      {"made new", false, false, SYS_fsync, false},
+      {"rewritten in place", true, true, SYS_pwrite64, false},
+      {"swapped while the run waits for the lock", true, true, SYS_flock,
+       true},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -809,13 +815,15 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
       const std::string dir = "d" + std::to_string(n++);
       fs::create_directory(Path(dir));
       const std::string file = Path(dir + "/fw.hex");
+      const fs::perms writable =
+          fs::perms::all & ~(fs::perms::owner_exec | fs::perms::group_exec |
+                             fs::perms::others_exec);
       if (c.exists) {
         Write(dir + "/fw.hex", "old\n");
-        fs::permissions(file, fs::perms::all & ~(fs::perms::owner_exec |
-                                                 fs::perms::group_exec |
-                                                 fs::perms::others_exec));
+        fs::permissions(file, writable);
       }
       const std::string swapped = Write(dir + "/swapped.hex", "swapped\n");
+      fs::permissions(swapped, writable);
       const std::string real_file = fs::weakly_canonical(file).string();
       if (c.in_place) {
         fs::permissions(Path(dir), fs::perms::owner_read |
@@ -838,14 +846,23 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
         if (!opened) return;
         fs::permissions(Path(dir), fs::perms::all);
         done = rename(swapped.c_str(), file.c_str()) == 0;
+        if (c.in_place) {
+          fs::permissions(Path(dir), fs::perms::owner_read |
+                                         fs::perms::owner_exec |
+                                         fs::perms::others_read |
+                                         fs::perms::others_exec);
+        }
       };
       const ProcessResult result = RunProcess(
           PatchCommand("./hexpoke", "in.hex", dir + "/fw.hex", "0", "22"),
           options);
       EXPECT_TRUE(done) << name;
-      EXPECT_EQ(result.out, "Error : File not written\n") << name;
-      EXPECT_EQ(result.exit_code, 127) << name;
-      EXPECT_EQ(Read(file), "swapped\n") << name;
+      EXPECT_EQ(result.out, c.written ? "" : "Error : File not written\n")
+          << name;
+      EXPECT_EQ(result.exit_code, c.written ? 0 : 127) << name;
+      EXPECT_EQ(Read(file), c.written ? kTwoRecordsPatched : "swapped\n")
+          << name;
+      fs::permissions(Path(dir), fs::perms::all);
       EXPECT_EQ(Listing(Path(dir)), std::vector<std::string>{"fw.hex"})
           << name;
     }

@@ -2,6 +2,7 @@
 #include "driver/Run.h"
 
 #include <boost/program_options.hpp>
+#include <cstdint>
 #include <istream>
 #include <memory>
 #include <stdexcept>
@@ -46,9 +47,22 @@ void WriteOutputFile(const std::string& path, const LoadedFile& loaded,
   // The output may be where the messages go (-o /dev/stdout): whatever
   // was printed must be out before the image follows it.
   messages.flush();
+  // Counted by writing the text once more: only a file rewritten in place
+  // asks.
+  const TextLength length = [&loaded] {
+    std::uint64_t total = 0;
+    WriteImageText(loaded.image, loaded.extras,
+                   [&total](std::string_view text) { total += text.size(); });
+    return total;
+  };
+  OpenFailure failure = OpenFailure::kNotOpened;
   const std::unique_ptr<OutputFile> file =
-      Env::Default()->OpenOutput(path, std::move(lock));
-  if (!file) throw std::runtime_error("File not opened");
+      Env::Default()->OpenOutput(path, std::move(lock), length, failure);
+  if (!file) {
+    throw std::runtime_error(failure == OpenFailure::kNoSpace
+                                 ? "File not written"
+                                 : "File not opened");
+  }
   bool written = true;
   WriteImageText(loaded.image, loaded.extras, [&](std::string_view text) {
     written = file->Append(text) && written;

@@ -2,6 +2,8 @@
 #ifndef HEXPOKE_ENV_ENV_H_
 #define HEXPOKE_ENV_ENV_H_
 
+#include <cstdint>
+#include <functional>
 #include <istream>
 #include <memory>
 #include <string>
@@ -20,47 +22,51 @@ using ArgumentChar = wchar_t;
 using ArgumentChar = char;
 #endif
 
-// How an output file is written. The choice goes by what the path names
-// once every link has been followed, never by how the path is spelt.
-enum class OutputMethod {
-  // A regular file, or nothing yet. The text goes to a new file beside it
-  // that no one else can read, and that file takes the old one's place
-  // (owner, group, permissions and extended attributes carried over; on
-  // Windows its ACL, attributes and streams) only once it is complete and
-  // on disk. Until then the old file is untouched. A new file gets what
-  // creating it would give (the umask or the directory's default ACL).
-  kReplace,
-  // A regular file that a replacement would take away from its owner or
-  // group, beside which no new file may be made (no right to, a read-only
-  // mount), that no new file can be renamed over (a file mounted on its
-  // name), or in a directory where no name could be removed again
-  // (append-only). It is rewritten in place through one descriptor, as a
-  // truncating stream would write it, under an exclusive lock on the file,
-  // so that two runs rewriting it follow one another. POSIX only.
-  kRewriteInPlace,
-  // A device or a FIFO (on Windows NUL, CON, a serial port, a pipe):
-  // opened and written, never truncated or replaced. On POSIX systems it
-  // is synced once written, and a failed sync is a failed write.
-  kWriteDirectly,
-  // One of the process's own open descriptors (standard output reached as
-  // /dev/stdout, /dev/fd/1 or /proc/self/fd/1, or through a link to one of
-  // those): written through the descriptor the process holds, after what
-  // was written there before and appending where it was opened to append.
-  // POSIX only.
-  kWriteOwnDescriptor,
+// The length in bytes of the whole text that an OutputFile will be given.
+// Asked at most once, by a file that needs it before the text: one that is
+// rewritten in place makes room for all of it first, so that a full disk
+// fails the run before a byte of the old file has changed.
+using TextLength = std::function<std::uint64_t()>;
+
+// Why OpenOutput opened nothing.
+enum class OpenFailure {
+  kNotOpened,  // the file may not be written, or cannot be opened
+  kNoSpace,    // there is no room for the new file (a full disk or quota)
 };
 
 // The text of an output file on its way to the file. The text is given
 // with '\n' line ends; an implementation whose platform writes text files
 // with other line ends (CR LF on Windows) translates them.
 //
-// A file that is replaced changes only in Commit(). A file rewritten in
-// place is locked, and the signals that end the process are held, from the
-// first Append() on; the text goes over the old one as it is appended (so
-// that it is never held whole), and Commit() cuts the file to its length.
-// A device or a descriptor may get the text as it is appended. Destroying
-// an OutputFile that was not committed, or whose Commit() failed, leaves a
-// file that was to be replaced as it was and removes every temporary file.
+// How it is written is chosen once, when the file is opened, by what the
+// path names once every link has been followed, never by how it is spelt:
+//  - a regular file is replaced: the text goes to a new file beside it that
+//    no one else can read, which takes the old one's place (owner, group,
+//    permissions and extended attributes carried over; on Windows its ACL,
+//    attributes and streams) only once it is complete and on disk. Until
+//    then the old file is untouched;
+//  - a name that is nothing yet gets a new file the same way, which gets
+//    what creating it would give (the umask or the directory's default
+//    ACL), and takes the name only if nothing else has taken it meanwhile;
+//  - a regular file that a replacement would take from its owner or group,
+//    or strip of extended attributes, that has other hard links, beside
+//    which no new file may be made, that no new file can be renamed over
+//    (a file mounted on its name), or in a directory where no name could
+//    be removed again (append-only), is rewritten in place through one
+//    descriptor, as a truncating stream would write it. POSIX only;
+//  - a device or a FIFO (on Windows NUL, CON, a serial port, a pipe) is
+//    opened and written, never truncated or replaced; on POSIX systems it
+//    is synced once written, and a failed sync is a failed write;
+//  - one of the process's own open descriptors (standard output reached as
+//    /dev/stdout, /dev/fd/1 or /proc/self/fd/1, or through a link to one
+//    of those) is written through the descriptor the process holds, after
+//    what was written there before. POSIX only.
+// A regular file that is there is locked exclusively from when it is opened
+// until the object goes; the signals that end the process are held while a
+// file is rewritten in place, from the first Append() until the object
+// goes, and while a new file takes the old one's place. Destroying an
+// OutputFile that was not committed, or whose Commit() failed, leaves a
+// file that was to be replaced as it was and removes the new file.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -68,23 +74,17 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   virtual ~OutputFile() = default;
 
-  // How the text will be written, as chosen when the file was opened.
-  // After Commit() it says how it was written: kReplace turns into
-  // kRewriteInPlace if the new file could not be given the old one's
-  // owner, group or extended attributes, or could not take its place.
-  virtual OutputMethod method() const = 0;
-
   // Adds `text` to the file. Returns false if writing failed.
   virtual bool Append(std::string_view text) = 0;
 
   // Makes everything appended the file's contents, and on disk as far as
-  // the method allows. Returns false if that failed; a file that was to be
-  // replaced then keeps its old contents. On POSIX systems it also fails,
-  // leaving the file alone, if the path no longer leads to the file that
-  // was opened (another one was put under its name). On Windows a file
-  // that another program holds open is replaced only if that program
-  // shares writing and deleting it; otherwise that program is waited for
-  // about a second, and then this fails.
+  // the kind of file allows. Returns false if that failed; a file that was
+  // to be replaced then keeps its old contents. It also fails, leaving the
+  // file alone, if the path no longer leads to the file that was opened
+  // (another program put one under its name without taking the lock). On
+  // Windows a file that another program holds open is replaced only if
+  // that program shares writing and deleting it; otherwise that program is
+  // waited for about a second, and then this fails.
   // REQUIRES: called at most once.
   virtual bool Commit() = 0;
 };
@@ -93,6 +93,13 @@ class OutputFile {
 // before it reads it until the new contents have taken its place, so that
 // runs on one file follow one another. It ends when it is destroyed, and
 // with the process, however that ends.
+//
+// Every lock a run takes, this one, an output's and an input's, is taken
+// the same way (LockProtocol.h): on the file the name leads to, and then
+// the name is looked at again, and where another run has put a new file
+// under it meanwhile, that one is locked instead. A run never holds locks
+// on two files at once. Where the file system takes no locks at all, the
+// run goes on without.
 class FileLock {
  public:
   FileLock() = default;
@@ -127,46 +134,50 @@ class Env {
   virtual std::vector<std::string> Arguments(int argc,
                                              ArgumentChar* argv[]) = 0;
 
-  // Locks the file that `input` leads to for a run that reads it and then
-  // writes it back through `output`. Where both lead to the same regular
+  // Locks the file that `output` leads to for a run that reads it through
+  // `input` and then writes it back. Where both lead to the same regular
   // file, however each is spelt (links, "./", a bind mount), it waits for
   // an exclusive lock on that file while another run or another program
-  // holds one, and then checks that `input` still leads to the file it
-  // locked: if another run has put a new file under the name meanwhile, it
-  // locks that one instead. Returns nullptr, having locked nothing, where
-  // they are different files, either is not a regular file, or the file may
-  // not be written (writing it then fails as it would have anyway).
+  // holds one. Returns nullptr, having locked nothing, where they are
+  // different files, either is not a regular file, or the file may not be
+  // read and written (reading or writing it then fails as it would have).
   virtual std::unique_ptr<FileLock> LockForUpdate(const std::string& input,
                                                   const std::string& output) = 0;
 
   // Opens `path` to be read as it is stored: its bytes, with no line end or
   // Ctrl-Z (0x1A) translated. Returns nullptr if it cannot be opened. A
-  // directory opens, and reading it fails. A file is read under a shared
-  // lock, waited for while another run rewrites it in place or another
-  // program holds an exclusive lock on it, so that it is never read half
-  // rewritten; the lock ends with the stream. With `lock`, LockForUpdate's
-  // lock on the file `path` leads to, it is read under that lock instead.
+  // directory opens, and reading it fails. A regular file is read under a
+  // shared lock, waited for while another run writes it or another program
+  // holds an exclusive lock on it, so that it is never read half written,
+  // and never after another run has put a new file under its name; the
+  // lock ends with the stream. With `lock`, LockForUpdate's lock on the
+  // file `path` leads to, it is read under that lock instead.
   virtual std::unique_ptr<std::istream> OpenInput(const std::string& path,
                                                   const FileLock* lock) = 0;
 
-  // Opens `path` for writing by the method that fits what it names.
-  // Returns nullptr if the file cannot be written: a missing directory, a
-  // directory, a name too long, a loop of links, a file the caller may not
-  // write, a new file in a directory the caller may not write to. Nothing
-  // has been changed then. On POSIX systems that is wherever the kernel
-  // would refuse a shell redirection to `path` by the same user, its
+  // Opens `path` for writing by the method that fits what it names (see
+  // OutputFile). Returns nullptr if the file cannot be written, with
+  // `failure` saying why: a missing directory, a directory, a name too
+  // long, a loop of links, a file the caller may not write, a new file in a
+  // directory the caller may not write to; or no room for the new file.
+  // Nothing has been changed then. On POSIX systems that is wherever the
+  // kernel would refuse a shell redirection to `path` by the same user, its
   // protections of sticky directories (fs.protected_symlinks,
   // protected_regular, protected_fifos) included, and nowhere else: a
   // directory need not be readable, and a path is followed as the kernel
   // follows it. A FIFO waits for a reader, and a file that another program
   // holds a lease on waits, as a shell's open would, until that program
   // gives the lease up or the kernel breaks it.
-  // With `lock`, LockForUpdate's lock on the file `path` leads to, that file
-  // is not locked again, and the lock is kept until the OutputFile is
-  // destroyed: after the new contents have taken the file's place.
+  // A regular file that is there is locked exclusively, waiting while
+  // another run or program holds it, until the OutputFile goes. With
+  // `lock`, LockForUpdate's lock on the file `path` leads to, that file is
+  // not locked again, and the lock is kept until the OutputFile goes;
+  // where `path` leads to another file by then, nothing is opened.
+  // `length` is asked for only where the file is rewritten in place.
   // REQUIRES: no other OutputFile of this Env is alive.
   virtual std::unique_ptr<OutputFile> OpenOutput(
-      const std::string& path, std::unique_ptr<FileLock> lock) = 0;
+      const std::string& path, std::unique_ptr<FileLock> lock,
+      const TextLength& length, OpenFailure& failure) = 0;
 };
 
 }  // namespace hexpoke

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cwchar>
 #include <ios>
 #include <istream>
 #include <memory>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "env/Env.h"
+#include "env/LockProtocol.h"
 
 namespace hexpoke {
 
@@ -26,8 +29,8 @@ namespace {
 // lets go within this time.
 constexpr ULONGLONG kHeldTimeoutMilliseconds = 1000;
 constexpr DWORD kHeldRetryMilliseconds = 50;
-// How long, and how often, a file that another run is replacing is looked
-// for while its name leads nowhere.
+// How long, and how often, a name is looked at again while a live run is
+// moving a new file under it.
 constexpr ULONGLONG kReplacedTimeoutMilliseconds = 10000;
 constexpr DWORD kPassingRetryMilliseconds = 2;
 
@@ -41,6 +44,11 @@ class Handle {
   explicit Handle(HANDLE handle) { reset(handle); }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
+  Handle(Handle&& other) noexcept : handle_(other.release()) {}
+  Handle& operator=(Handle&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
   ~Handle() { reset(); }
 
   HANDLE get() const { return handle_; }
@@ -84,11 +92,16 @@ std::string ToUtf8(std::wstring_view wide) {
 
 // The errors of a file that another program holds open, for as long as it
 // does: it does not share both writing and deleting, has it locked, or
-// keeps a replacement from removing it.
+// keeps a replacement from removing it. A right that is missing
+// (ERROR_ACCESS_DENIED) is no such error: it is found when the file is
+// opened.
 bool HeldByAnother(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-         error == ERROR_ACCESS_DENIED ||
          error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+bool Missing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 // The longest path that Windows takes, in UTF-16 units.
@@ -135,72 +148,83 @@ bool DeleteOnClose(HANDLE file, bool delete_it) {
                                     sizeof disposition) != FALSE;
 }
 
-// Whether the files open as `one` and `other` are one file: the same
-// volume and file ID, however each was reached.
-bool SameFile(HANDLE one, HANDLE other) {
-  BY_HANDLE_FILE_INFORMATION first = {};
-  BY_HANDLE_FILE_INFORMATION second = {};
-  return GetFileInformationByHandle(one, &first) &&
-         GetFileInformationByHandle(other, &second) &&
-         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-         first.nFileIndexHigh == second.nFileIndexHigh &&
-         first.nFileIndexLow == second.nFileIndexLow;
-}
-
-// Whether another run is replacing the file that `path` names: its new
-// file (".NAME.hexpoke-*.tmp") lies beside it.
-bool BeingReplaced(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/:");
-  const std::size_t start = slash == std::wstring::npos ? 0 : slash + 1;
-  const std::wstring name = path.substr(start);
-  if (name.empty() || name.size() > 200) return false;
-  WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW(
-      (path.substr(0, start) + L"." + name + L".hexpoke-*.tmp").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
-  return true;
-}
-
-// Opens the file that `path` names, which must exist, with `access` and
-// `flags`, sharing everything. It is tried again for up to a second while
-// another program holds it open without sharing it, and while it is
-// missing because another run is replacing it: Wine's ReplaceFileW moves
-// the old file aside before it moves the new one in. That is so while the
-// new file lay beside it just before or just after a failed try (the
-// replacement may end between the try and the look). A busy machine can
-// stretch that moment, so it is waited for longer; only a run killed in it
-// leaves a new file behind that is never put in place.
-HANDLE OpenExisting(const std::wstring& path, DWORD access, DWORD flags) {
-  const ULONGLONG start = GetTickCount64();
-  // Not known before the first try, which a missing name thus follows
-  // with one more.
-  bool replacing_before = true;
-  for (;;) {
-    const HANDLE file = CreateFileW(path.c_str(), access, kShareAll, nullptr,
-                                    OPEN_EXISTING, flags, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
-    const DWORD error = GetLastError();
-    ULONGLONG limit = 0;
-    if (error == ERROR_SHARING_VIOLATION) {
-      limit = kHeldTimeoutMilliseconds;
-    } else if (error == ERROR_FILE_NOT_FOUND) {
-      const bool replacing = BeingReplaced(path);
-      if (replacing || replacing_before) limit = kReplacedTimeoutMilliseconds;
-      replacing_before = replacing;
-    }
-    if (GetTickCount64() - start >= limit) {
-      SetLastError(error);
-      return INVALID_HANDLE_VALUE;
-    }
-    Sleep(kPassingRetryMilliseconds);
+// The FileId of the file open as `file`: its volume and file ID. One that
+// no name leads to any more (deleted, its deletion asked for) has none.
+Seen Identify(HANDLE file, FileId& id) {
+  BY_HANDLE_FILE_INFORMATION information = {};
+  if (!GetFileInformationByHandle(file, &information)) return Seen::kError;
+  FILE_STANDARD_INFO standard = {};
+  if (information.nNumberOfLinks == 0 ||
+      (GetFileInformationByHandleEx(file, FileStandardInfo, &standard,
+                                    sizeof standard) &&
+       standard.DeletePending)) {
+    return Seen::kNothing;
   }
+  id.volume = information.dwVolumeSerialNumber;
+  id.file = (std::uint64_t{information.nFileIndexHigh} << 32) |
+            information.nFileIndexLow;
+  return Seen::kFile;
 }
 
 // Opens `path` only to look at what it names, which no other program's
 // sharing mode refuses; a directory opens too.
 HANDLE OpenToQuery(const std::wstring& path) {
-  return OpenExisting(path, 0, FILE_FLAG_BACKUP_SEMANTICS);
+  return CreateFileW(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+Seen IdentifyPath(const std::wstring& path, FileId& id) {
+  const Handle file(OpenToQuery(path));
+  if (!file) return Missing(GetLastError()) ? Seen::kNothing : Seen::kError;
+  return Identify(file.get(), id);
+}
+
+// Whether the process numbered `pid` is alive.
+bool Alive(DWORD pid) {
+  const Handle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+  return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Whether a live run is putting a new file under `path`: its new file,
+// ".NAME.hexpoke-PID-N.tmp", lies beside it, and the run PID is alive. One
+// that a run left behind (ReplaceFileW may lose the old file and leave the
+// new one under its own name) is no reason to wait.
+bool LiveRunReplaces(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/:");
+  const std::size_t start = slash == std::wstring::npos ? 0 : slash + 1;
+  const std::wstring name = path.substr(start);
+  if (name.empty() || name.size() > 200) return false;
+  const std::wstring prefix = L"." + name + L".hexpoke-";
+  WIN32_FIND_DATAW found;
+  const HANDLE search =
+      FindFirstFileW((path.substr(0, start) + prefix + L"*.tmp").c_str(),
+                     &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool live = false;
+  do {
+    const unsigned long pid = std::wcstoul(found.cFileName + prefix.size(),
+                                           nullptr, 10);
+    live = pid != 0 && Alive(static_cast<DWORD>(pid));
+  } while (!live && FindNextFileW(search, &found));
+  FindClose(search);
+  return live;
+}
+
+// Where `path` leads nowhere while a live run puts a new file under it (on
+// Wine, ReplaceFileW moves the old file aside before it moves the new one
+// in), looks again until the name leads somewhere, the run is done, or ten
+// seconds have passed. Returns whether the name leads somewhere now.
+bool WaitForLiveReplacement(const std::wstring& path) {
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    FileId ignored;
+    if (IdentifyPath(path, ignored) != Seen::kNothing) return true;
+    if (!LiveRunReplaces(path) ||
+        GetTickCount64() - start >= kReplacedTimeoutMilliseconds) {
+      return IdentifyPath(path, ignored) != Seen::kNothing;
+    }
+    Sleep(kPassingRetryMilliseconds);
+  }
 }
 
 // Waits for a lock on the file open as `file`, shared or exclusive. The
@@ -208,33 +232,130 @@ HANDLE OpenToQuery(const std::wstring& path) {
 // bytes: Windows enforces byte-range locks on reads and writes, and a lock
 // on the bytes would make other programs' reads and writes fail while it
 // is held, where it is only meant to make another run wait. It ends when
-// the handle is closed, at the latest with the process. Returns false if
-// the file cannot be locked.
+// the handle is closed, at the latest with the process. A file system that
+// takes no locks is no failure: the run goes on without.
 bool WaitForLock(HANDLE file, bool exclusive) {
   OVERLAPPED at = {};
   at.Offset = 0xFFFFFFFE;
   at.OffsetHigh = 0x7FFFFFFF;
-  return LockFileEx(file, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0,
-                    &at) != FALSE;
+  if (LockFileEx(file, exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, 1, 0,
+                 &at)) {
+    return true;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION ||
+         error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-// LockForUpdate's lock: the file open, exclusively locked. The file is
-// read through a handle of its own, so that what it reads is what the name
-// holds now.
+// A name and the file it leads to, for LockNamed: the file is opened with
+// `access`, sharing everything (deleting too, so that it can be replaced
+// while it is open, by this run or, once it is done, by another), and only
+// a file for which `wanted` says so is locked.
+template <typename Wanted>
+class NamedFile {
+ public:
+  NamedFile(const std::wstring& path, DWORD access, DWORD flags,
+            bool exclusive, Wanted wanted)
+      : path_(path),
+        access_(access),
+        flags_(flags),
+        exclusive_(exclusive),
+        wanted_(std::move(wanted)) {}
+
+  Handle& file() { return file_; }
+  DWORD error() const { return error_; }
+
+  Opened Open() {
+    file_.reset(CreateFileW(path_.c_str(), access_, kShareAll, nullptr,
+                            OPEN_EXISTING, flags_, nullptr));
+    if (!file_) {
+      error_ = GetLastError();
+      return Missing(error_) ? Opened::kNothing : Opened::kError;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    const bool regular =
+        GetFileType(file_.get()) == FILE_TYPE_DISK &&
+        GetFileInformationByHandle(file_.get(), &information) &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return regular && wanted_(file_.get()) ? Opened::kFile
+                                           : Opened::kNotWanted;
+  }
+  bool Lock() { return WaitForLock(file_.get(), exclusive_); }
+  Seen IdentifyOpen(FileId& id) { return Identify(file_.get(), id); }
+  Seen IdentifyName(FileId& id) { return IdentifyPath(path_, id); }
+  void Close() { file_.reset(); }
+  bool WaitForReplacement(bool) { return WaitForLiveReplacement(path_); }
+
+ private:
+  std::wstring path_;
+  DWORD access_;
+  DWORD flags_;
+  bool exclusive_;
+  Wanted wanted_;
+  Handle file_;
+  DWORD error_ = ERROR_SUCCESS;
+};
+
+template <typename Wanted>
+NamedFile<Wanted> MakeNamedFile(const std::wstring& path, DWORD access,
+                                DWORD flags, bool exclusive, Wanted wanted) {
+  return NamedFile<Wanted>(path, access, flags, exclusive, std::move(wanted));
+}
+
+bool AnyFile(HANDLE) { return true; }
+
+// A lock on a file: the file open, locked. LockForUpdate's lock, whose
+// file is read through a handle of its own, and the lock an output file
+// holds on the file it replaces.
 class WindowsFileLock final : public FileLock {
  public:
-  explicit WindowsFileLock(HANDLE file) : file_(file) {}
+  explicit WindowsFileLock(Handle file) : file_(std::move(file)) {}
+
+  HANDLE file() const { return file_.get(); }
 
  private:
   Handle file_;
 };
 
-class WindowsOutputFile final : public OutputFile {
+// A device (NUL, CON, a serial port) or a pipe: the text goes straight to
+// it.
+class DeviceFile final : public OutputFile {
  public:
-  // `lock` is the run's lock on the file, if any, kept until this goes.
-  explicit WindowsOutputFile(std::unique_ptr<FileLock> lock)
-      : lock_(std::move(lock)) {}
-  ~WindowsOutputFile() override {
+  explicit DeviceFile(Handle file) : file_(std::move(file)) {}
+
+  bool Append(std::string_view text) override {
+    return WriteAll(file_.get(), WithLineEnds(text));
+  }
+  bool Commit() override { return true; }
+
+  // Lines end in CR LF in a Windows text file, as a text-mode stream would
+  // write them.
+  static std::string WithLineEnds(std::string_view text) {
+    std::string translated;
+    translated.reserve(text.size() + text.size() / 16);
+    for (std::size_t end; (end = text.find('\n')) != std::string_view::npos;) {
+      translated.append(text.substr(0, end)).append("\r\n");
+      text.remove_prefix(end + 1);
+    }
+    translated.append(text);
+    return translated;
+  }
+
+ private:
+  Handle file_;
+};
+
+// A file replaced, or a name that is nothing yet made: the text goes to a
+// new file beside it, ".NAME.hexpoke-PID-N.tmp", which takes its place in
+// Commit(), through ReplaceFileW where a file is there.
+class ReplacedFile final : public OutputFile {
+ public:
+  // `target` is a full path; `lock` the run's lock on the file there, if
+  // one is, kept until this goes.
+  ReplacedFile(std::wstring target, bool exists,
+               std::unique_ptr<FileLock> lock)
+      : lock_(std::move(lock)), target_(std::move(target)), exists_(exists) {}
+  ~ReplacedFile() override {
     // With its deletion asked for, the new file goes with its handle.
     file_.reset();
     if (!temporary_.empty() && !delete_on_close_ && !keep_temporary_) {
@@ -242,22 +363,8 @@ class WindowsOutputFile final : public OutputFile {
     }
   }
 
-  // Each Open* sets the file up for one method; false if it cannot be.
-  bool OpenDevice(const std::wstring& path) {
-    method_ = OutputMethod::kWriteDirectly;
-    file_.reset(CreateFileW(path.c_str(), GENERIC_WRITE,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr));
-    // What the path names may have changed since it was looked at; a file
-    // must never be written here.
-    return file_ && GetFileType(file_.get()) != FILE_TYPE_DISK;
-  }
-
-  // `target` is a full path; `exists` says whether a file is there.
-  bool OpenForReplacement(std::wstring target, bool exists) {
-    method_ = OutputMethod::kReplace;
-    target_ = std::move(target);
-    exists_ = exists;
+  // Makes the new file; false if it cannot be made.
+  bool Create() {
     const std::size_t slash = target_.find_last_of(L"\\/");
     if (slash == std::wstring::npos || slash + 1 == target_.size()) {
       return false;
@@ -268,7 +375,8 @@ class WindowsOutputFile final : public OutputFile {
     // a Linux file system says so only when the new file is renamed.
     if (name.size() > 255) return false;
     // Named after the old file, unless that would pass the usual limit of
-    // 255 characters; the process id keeps two runs apart.
+    // 255 characters; the process id keeps two runs apart, and tells
+    // another run whether this one is alive.
     const std::wstring prefix =
         dir + (name.size() <= 200 ? L"." + name : L"") + L".hexpoke-" +
         std::to_wstring(GetCurrentProcessId()) + L"-";
@@ -295,23 +403,11 @@ class WindowsOutputFile final : public OutputFile {
     return false;
   }
 
-  OutputMethod method() const override { return method_; }
-
-  // Lines end in CR LF in a Windows text file, as a text-mode stream would
-  // write them.
   bool Append(std::string_view text) override {
-    line_ends_.clear();
-    line_ends_.reserve(text.size() + text.size() / 16);
-    for (std::size_t end; (end = text.find('\n')) != std::string_view::npos;) {
-      line_ends_.append(text.substr(0, end)).append("\r\n");
-      text.remove_prefix(end + 1);
-    }
-    line_ends_.append(text);
-    return WriteAll(file_.get(), line_ends_);
+    return WriteAll(file_.get(), DeviceFile::WithLineEnds(text));
   }
 
   bool Commit() override {
-    if (method_ != OutputMethod::kReplace) return true;
     if (!FlushFileBuffers(file_.get())) return false;
     const ULONGLONG deadline = GetTickCount64() + kHeldTimeoutMilliseconds;
     // A replacement needs the old file free of other programs' handles.
@@ -353,8 +449,10 @@ class WindowsOutputFile final : public OutputFile {
                                  kShareAll, nullptr, OPEN_EXISTING, 0,
                                  nullptr));
     if (old) return true;
-    if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
-    exists_ = false;  // gone meanwhile: nothing is left to replace
+    // Gone meanwhile, though locked: another program removed it, and the
+    // new file takes the name only if nothing else has taken it since.
+    if (!Missing(GetLastError())) return false;
+    exists_ = false;
     return true;
   }
 
@@ -369,21 +467,21 @@ class WindowsOutputFile final : public OutputFile {
       if (GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return false;
       // The old file is gone and the new one still has its own name: from
       // now on that name holds the only copy, which a failure must keep.
-      exists_ = false;
       keep_temporary_ = true;
+      return MoveFileExW(temporary_.c_str(), target_.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+             FALSE;
     }
+    // A new file takes the name only if nothing is there.
     return MoveFileExW(temporary_.c_str(), target_.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-           FALSE;
+                       MOVEFILE_WRITE_THROUGH) != FALSE;
   }
 
   // Destroyed last: the lock outlasts the replacement.
   std::unique_ptr<FileLock> lock_;
-  OutputMethod method_ = OutputMethod::kReplace;
-  Handle file_;  // the device, or the new file until it is closed
-  std::string line_ends_;  // the text being appended, lines ending in CR LF
+  Handle file_;  // the new file until it is closed
   std::wstring target_;  // the file to replace, a full path
-  bool exists_ = false;
+  bool exists_;
   std::wstring temporary_;  // the new file, while it has a name of its own
   bool delete_on_close_ = false;
   bool keep_temporary_ = false;
@@ -392,7 +490,7 @@ class WindowsOutputFile final : public OutputFile {
 // Reads a file through its handle, byte for byte.
 class HandleReader final : public std::streambuf {
  public:
-  explicit HandleReader(HANDLE file) : file_(file) {}
+  explicit HandleReader(Handle file) : file_(std::move(file)) {}
 
  protected:
   int_type underflow() override {
@@ -415,13 +513,22 @@ class HandleReader final : public std::streambuf {
 
 class HandleInput final : public std::istream {
  public:
-  explicit HandleInput(HANDLE file) : std::istream(nullptr), reader_(file) {
+  explicit HandleInput(Handle file)
+      : std::istream(nullptr), reader_(std::move(file)) {
     rdbuf(&reader_);
   }
 
  private:
   HandleReader reader_;
 };
+
+// Whether `path` leads to the file open as `file`.
+bool LeadsTo(const std::wstring& path, HANDLE file) {
+  FileId named;
+  FileId held;
+  return IdentifyPath(path, named) == Seen::kFile &&
+         Identify(file, held) == Seen::kFile && named == held;
+}
 
 class WindowsEnv final : public Env {
  public:
@@ -451,78 +558,77 @@ class WindowsEnv final : public Env {
         !ToWide(output, written)) {
       return nullptr;
     }
-    for (;;) {
-      const Handle output_file(OpenToQuery(written));
-      BY_HANDLE_FILE_INFORMATION information = {};
-      if (!output_file || GetFileType(output_file.get()) != FILE_TYPE_DISK ||
-          !GetFileInformationByHandle(output_file.get(), &information) ||
-          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return nullptr;
-      }
-      const Handle input_file(OpenToQuery(read));
-      if (!input_file) return nullptr;
-      if (!SameFile(input_file.get(), output_file.get())) {
-        // Two files, unless another run put a new file under the output's
-        // name between the two looks: then they are looked at again.
-        const Handle again(OpenToQuery(written));
-        if (!again || SameFile(again.get(), output_file.get())) return nullptr;
-        continue;
-      }
-      // Shared for deleting too, so that the file can be replaced while
-      // this is open, by this run or, once it is done, by another.
-      Handle locked(OpenExisting(read, GENERIC_READ, 0));
-      if (!locked) return nullptr;
-      if (!SameFile(locked.get(), input_file.get())) continue;
-      if (!WaitForLock(locked.get(), true)) return nullptr;
-      // A run that held the lock meanwhile may have put a new file under
-      // the name, and a lock on the old one keeps nobody from the new one.
-      const Handle now(OpenToQuery(read));
-      if (!now) return nullptr;
-      if (SameFile(now.get(), locked.get())) {
-        return std::make_unique<WindowsFileLock>(locked.release());
-      }
+    // The usual in-place patch names the file the same way twice.
+    const bool one_name = read == written;
+    auto named = MakeNamedFile(
+        written, GENERIC_READ, 0, true,
+        [&](HANDLE file) { return one_name || LeadsTo(read, file); });
+    if (LockNamed(named) != Locked::kLocked ||
+        (!one_name && !LeadsTo(read, named.file().get()))) {
+      return nullptr;
     }
+    return std::make_unique<WindowsFileLock>(std::move(named.file()));
   }
 
   std::unique_ptr<std::istream> OpenInput(const std::string& path,
                                           const FileLock* lock) override {
     std::wstring wide;
     if (path.empty() || !ToWide(path, wide)) return nullptr;
-    // Backup semantics open a directory too, whose reading then fails, as
-    // it does elsewhere.
-    const HANDLE file =
-        OpenExisting(wide, GENERIC_READ,
-                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN);
-    if (file == INVALID_HANDLE_VALUE) return nullptr;
-    // The run's own lock keeps other runs out already, and a shared lock
-    // would wait for it forever; nor is there anything to lock on what is
-    // not a file (a pipe, a directory).
-    if (lock == nullptr && GetFileType(file) == FILE_TYPE_DISK) {
-      WaitForLock(file, false);
-    }
-    return std::make_unique<HandleInput>(file);
-  }
-
-  std::unique_ptr<OutputFile> OpenOutput(
-      const std::string& path, std::unique_ptr<FileLock> lock) override {
-    std::wstring wide;
-    if (path.empty() || !ToWide(path, wide)) return nullptr;
-    auto file = std::make_unique<WindowsOutputFile>(std::move(lock));
-    // Opened only to be looked at, which no other program's sharing mode
-    // refuses: is it a device, a file or a directory?
-    Handle query(OpenToQuery(wide));
-    if (!query) {
-      if (GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
-      const std::wstring full = FullPath(wide);
-      if (full.empty() || !file->OpenForReplacement(full, false)) {
+    // Read through a handle of its own, so that the lock's outlives it.
+    if (lock != nullptr) {
+      // Every FileLock of this Env is a WindowsFileLock.
+      HANDLE own = nullptr;
+      if (!DuplicateHandle(GetCurrentProcess(),
+                           static_cast<const WindowsFileLock*>(lock)->file(),
+                           GetCurrentProcess(), &own, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
         return nullptr;
       }
-      return file;
+      return std::make_unique<HandleInput>(Handle(own));
+    }
+    // Backup semantics open a directory too, whose reading then fails, as
+    // it does elsewhere. What is not a file (a pipe, a directory) is read
+    // unlocked.
+    auto named = MakeNamedFile(
+        wide, GENERIC_READ,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, false,
+        AnyFile);
+    if (!LockToRead(named)) return nullptr;
+    return std::make_unique<HandleInput>(std::move(named.file()));
+  }
+
+  std::unique_ptr<OutputFile> OpenOutput(const std::string& path,
+                                         std::unique_ptr<FileLock> lock,
+                                         const TextLength&,
+                                         OpenFailure& failure) override {
+    failure = OpenFailure::kNotOpened;
+    std::wstring wide;
+    if (path.empty() || !ToWide(path, wide)) return nullptr;
+    // Opened only to be looked at, which no other program's sharing mode
+    // refuses: is it a device, a file or a directory?
+    // A name that leads nowhere is a new file, unless a live run is putting
+    // one under it just now.
+    Handle query(OpenToQuery(wide));
+    DWORD error = query ? ERROR_SUCCESS : GetLastError();
+    if (!query && Missing(error) && WaitForLiveReplacement(wide)) {
+      query.reset(OpenToQuery(wide));
+      error = query ? ERROR_SUCCESS : GetLastError();
+    }
+    if (!query) {
+      if (!Missing(error) || lock) return nullptr;
+      return OpenReplaced(FullPath(wide), false, nullptr, failure);
     }
     if (GetFileType(query.get()) != FILE_TYPE_DISK) {  // NUL, CON, COM1, ...
       query.reset();
-      if (!file->OpenDevice(wide)) return nullptr;
-      return file;
+      Handle device(CreateFileW(wide.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+      // What the path names may have changed since it was looked at; a file
+      // must never be written here.
+      if (!device || GetFileType(device.get()) == FILE_TYPE_DISK) {
+        return nullptr;
+      }
+      return std::make_unique<DeviceFile>(std::move(device));
     }
     BY_HANDLE_FILE_INFORMATION information = {};
     if (!GetFileInformationByHandle(query.get(), &information) ||
@@ -535,15 +641,55 @@ class WindowsEnv final : public Env {
     query.reset();
     if (target.empty()) target = FullPath(wide);
     if (target.empty()) return nullptr;
-    // May the file be written at all? Another program holding it open is no
-    // answer to that; it is waited for when the new file is complete.
-    const Handle writable(CreateFileW(target.c_str(), GENERIC_WRITE, kShareAll,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!writable && GetLastError() != ERROR_SHARING_VIOLATION &&
-        GetLastError() != ERROR_LOCK_VIOLATION) {
+    // May the file be written and deleted, as replacing it needs? Another
+    // program holding it open is no answer to that; it is waited for when
+    // the new file is complete.
+    const Handle writable(CreateFileW(target.c_str(), GENERIC_WRITE | DELETE,
+                                      kShareAll, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+    if (!writable && !HeldByAnother(GetLastError())) return nullptr;
+    if (lock) {
+      // The run read the file it locked, and writes that one or none.
+      if (!LeadsTo(target, static_cast<WindowsFileLock&>(*lock).file())) {
+        return nullptr;
+      }
+      return OpenReplaced(std::move(target), true, std::move(lock), failure);
+    }
+    auto named = MakeNamedFile(target, GENERIC_READ, 0, true, AnyFile);
+    switch (LockNamed(named)) {
+      case Locked::kLocked:
+        return OpenReplaced(
+            std::move(target), true,
+            std::make_unique<WindowsFileLock>(std::move(named.file())),
+            failure);
+      case Locked::kNothing:
+        return OpenReplaced(std::move(target), false, nullptr, failure);
+      case Locked::kNotWanted:
+      case Locked::kError:
+        // Held by another program that shares nothing: there is nothing to
+        // lock it through, and the replacement waits for it.
+        if (HeldByAnother(named.error())) {
+          return OpenReplaced(std::move(target), true, nullptr, failure);
+        }
+        break;
+    }
+    return nullptr;
+  }
+
+ private:
+  static std::unique_ptr<OutputFile> OpenReplaced(
+      std::wstring target, bool exists, std::unique_ptr<FileLock> lock,
+      OpenFailure& failure) {
+    if (target.empty()) return nullptr;
+    auto file = std::make_unique<ReplacedFile>(std::move(target), exists,
+                                               std::move(lock));
+    if (!file->Create()) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
+        failure = OpenFailure::kNoSpace;
+      }
       return nullptr;
     }
-    if (!file->OpenForReplacement(target, true)) return nullptr;
     return file;
   }
 };
