@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,11 +64,43 @@ TEST_F(EndToEnd, OutputsThatCannotBeOpenedAreReported) {
   }
 }
 
+// The 32 bytes from 0000 of a file that holds two full data records and
+// the end-of-file record, exactly as hexpoke writes them; nothing for any
+// other text (one cut short or torn).
+std::optional<std::vector<int>> TwoRecordImage(const std::string& text) {
+  std::vector<int> bytes;
+  for (std::size_t at = 9; bytes.size() < 32 && at + 2 <= text.size();
+       at += bytes.size() == 16 ? 4 + Native("\n").size() + 9 : 2) {
+    bytes.push_back(std::stoi(text.substr(at, 2), nullptr, 16));
+  }
+  if (bytes.size() != 32) return std::nullopt;
+  std::string rendered;
+  for (int record = 0; record < 2; ++record) {
+    char line[48];
+    int sum = 0x10 + record * 0x10;
+    std::snprintf(line, sizeof line, ":10%04X00", record * 0x10);
+    rendered += line;
+    for (int i = 0; i < 16; ++i) {
+      const int byte = bytes[static_cast<std::size_t>(record * 16 + i)];
+      sum += byte;
+      std::snprintf(line, sizeof line, "%02X", byte);
+      rendered += line;
+    }
+    std::snprintf(line, sizeof line, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    rendered += line;
+  }
+  if (Native(rendered + ":00000001FF\n") != text) return std::nullopt;
+  return bytes;
+}
+
 // Many runs patch one file at once, each its own byte, the file named the
 // same way by each or in several ways, while other runs read it. Each run
 // holds the file from before it reads it until its patch is in, so every
 // run succeeds, no reader meets a damaged line, and the file ends as if
-// the patches had been made one after another.
+// the patches had been made one after another. Where the runs go from
+// either of two files to either (A to B, B to A, A to A, B to B), each
+// file ends as one run's whole output, with that run's patch in it, and
+// again no run fails because another ran.
 TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
   constexpr int kRuns = 24;
   constexpr int kReaders = 6;
@@ -81,6 +114,7 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
     Platform platform;
     std::vector<std::string> names;  // each run takes the next
     bool in_place;
+    bool two_files = false;  // the next input and the next output
   } cases[] = {
       {"a file replaced", Platform::kAny, {"fw.hex"}, false},
 #ifdef _WIN32
@@ -92,6 +126,10 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
 #endif
       // In a directory where no new file may be made beside it.
       {"a file rewritten in place", Platform::kPosix, {"closed/fw.hex"}, true},
+      {"two files, from either to either", Platform::kAny,
+       {"a.hex", "b.hex", "b.hex", "a.hex", "a.hex", "a.hex", "b.hex",
+        "b.hex"},
+       false, true},
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -111,6 +149,9 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
     fs::create_symlink("fw.hex", row / "link.hex");
 #endif
     const fs::path file = row / (c.in_place ? "closed/fw.hex" : "fw.hex");
+    for (const std::string& name : c.names) {
+      std::ofstream(row / fs::u8path(name), std::ios::binary) << kTwoRecords;
+    }
     std::ofstream(file, std::ios::binary) << kTwoRecords;
     const fs::path expected = row / "expected.hex";
     fs::copy_file(file, expected);
@@ -119,19 +160,23 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
     const ino_t inode = Stat(file.string()).st_ino;
 #endif
     std::vector<std::vector<std::string>> runs;
+    std::vector<std::string> outputs;  // of each patch, in order
     for (int i = 0; i < kRuns; ++i) {
-      const std::string& name = c.names[i % c.names.size()];
+      const std::size_t next =
+          static_cast<std::size_t>(c.two_files ? 2 * i : i) % c.names.size();
+      const std::string& in = c.names[next];
+      const std::string& out = c.names[c.two_files ? next + 1 : next];
       char value[3];
       std::snprintf(value, sizeof value, "%02X", 0xA0 + i);
-      runs.push_back(
-          PatchCommand(hexpoke, name, name, std::to_string(i), value));
+      runs.push_back(PatchCommand(hexpoke, in, out, std::to_string(i), value));
+      outputs.push_back(out);
       // The same patches, one after another.
       const ProcessResult alone =
           Hexpoke(PatchArgs(expected.u8string(), expected.u8string(),
                             std::to_string(i), value));
       ASSERT_EQ(alone.exit_code, 0) << c.name;
       if (i % (kRuns / kReaders) == 0) {
-        runs.push_back(PatchCommand(hexpoke, name, kNowhere, "0", "00"));
+        runs.push_back(PatchCommand(hexpoke, in, kNowhere, "0", "00"));
       }
     }
     const std::vector<ProcessResult> results = RunAtOnce(runs, options);
@@ -139,7 +184,25 @@ TEST_F(EndToEnd, RunsOnOneFileAtOnceAllLand) {
       EXPECT_EQ(results[i].out, "") << c.name << ", run " << i;
       EXPECT_EQ(results[i].exit_code, 0) << c.name << ", run " << i;
     }
-    EXPECT_EQ(Read(file.u8string()), Read(expected.u8string())) << c.name;
+    if (c.two_files) {
+      // Byte i is 0xA0 + i once run i's patch is in, and i until then.
+      for (const char* written : {"a.hex", "b.hex"}) {
+        const auto image = TwoRecordImage(Read((row / written).u8string()));
+        ASSERT_TRUE(image.has_value()) << c.name << ": " << written;
+        bool own_patch = false;
+        for (int i = 0; i < 32; ++i) {
+          const int byte = (*image)[static_cast<std::size_t>(i)];
+          EXPECT_TRUE(byte == i || (i < kRuns && byte == 0xA0 + i))
+              << c.name << ": " << written << ", byte " << i;
+          own_patch = own_patch || (i < kRuns && byte == 0xA0 + i &&
+                                    outputs[static_cast<std::size_t>(i)] ==
+                                        written);
+        }
+        EXPECT_TRUE(own_patch) << c.name << ": " << written;
+      }
+    } else {
+      EXPECT_EQ(Read(file.u8string()), Read(expected.u8string())) << c.name;
+    }
 #ifndef _WIN32
     if (c.in_place) {
       EXPECT_EQ(Stat(file.string()).st_ino, inode) << c.name;
