@@ -181,7 +181,7 @@ def shapes():
     return [
         ("8 records, inside", eight_records(), 40, bytes.fromhex("DEADBEEF")),
         ("8 records, past the end", eight_records(), 1000, bytes.fromhex("A55A")),
-        ("256 records (11 KiB), the last one", render([(0, page)]), 4090,
+        ("256 records (11 KiB), across its end", render([(0, page)]), 4090,
          bytes.fromhex("0102030405060708")),
         ("04 records and a start address at 0800 0000",
          render([(0x08000000, at_flash)], {5: bytes.fromhex("08000101")}),
@@ -310,7 +310,6 @@ class Instance:
     work: str = ""
     port: int = 0
     key: str = ""
-    readonly: bool = False
 
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
@@ -370,7 +369,7 @@ FILE_SYSTEMS = [
                mount=lambda i, ro: ["lowntfs-3g"] + fuse_ro(ro) + [i.image, i.dir], fuse=True),
     FileSystem("sshfs", "sshfs", "sshfs to the test's own sshd on 127.0.0.1, over a tmpfs",
                {"sshfs": "sshfs", "/usr/sbin/sshd": "openssh-server",
-                "ssh-keygen": "openssh-client"}, "fuse",
+                "ssh": "openssh-client", "ssh-keygen": "openssh-client"}, "fuse",
                mount=lambda i, ro: ["sshfs", "-p", str(i.port), "-o",
                                     SSH_OPTIONS.format(key=i.key) + (",ro" if ro else ""),
                                     "root@127.0.0.1:" + i.backing, i.dir],
@@ -608,13 +607,13 @@ class Machine:
         return i
 
     def make_readonly(self, i):
+        """Mounts `i` read-only: remounted where the row says so and that
+        works, else unmounted and mounted again read-only."""
         fs = i.fs
         if fs.remount and run(["mount", "-o", "remount,ro", i.dir], timeout=60).returncode == 0:
-            i.readonly = True
             return
         unmount(i.dir, fs.fuse)
         must(fs.mount(i, True), "mounting read-only")
-        i.readonly = True
 
 
 def put(directory, seeds):
@@ -651,7 +650,7 @@ def fill(i, name):
     up of a small file) but not the output of check `full`. Returns the free
     space then left, as statvfs has it."""
     path = i.path(name)
-    if i.fs.fill == "fallocate":
+    if i.fs.fill == "fallocate" and shutil.which("fallocate"):
         free = os.statvfs(i.dir)
         subprocess.run(["fallocate", "-l", str(free.f_bavail * free.f_frsize), path],
                        capture_output=True)
@@ -1059,6 +1058,8 @@ def give_up(reason):
 
 
 def interrupted(number, frame):
+    print("\n%s: stopped by signal %d; unmounting what it mounted" % (
+        os.path.basename(sys.argv[0]), number), file=sys.stderr)
     raise SystemExit(128 + number)
 
 
@@ -1100,7 +1101,7 @@ def main():
         return 2
     if os.geteuid() != 0:
         give_up("not root: mounting file systems needs root")
-    for number in (signal.SIGTERM, signal.SIGHUP):
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(number, interrupted)
     seed = options.seed if options.seed is not None else int(time.time())
     rng = random.Random(seed)
