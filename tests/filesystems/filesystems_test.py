@@ -763,6 +763,8 @@ def check_at_once(hexpoke, i, trials):
         try:
             if not final:
                 raise Malformed("the file is empty" if final == b"" else "the file is gone")
+            if not final.strip(b"\0"):
+                raise Malformed("the file is %d bytes of NUL" % len(final))
             data, _ = parse(final.decode(errors="replace"))
         except Malformed as error:
             other.append("trial %d: the file cannot be read: %s" % (trial, error))
