@@ -19,6 +19,10 @@
 #                             for every released system, and what packs
 #                             the archives; also enables Debian's source
 #                             packages
+#   scripts/setup.sh filesystems  what tests/filesystems/filesystems_test.py
+#                             mounts and runs: FUSE file systems, sshfs and
+#                             an sshd (never left running), bindfs, the
+#                             tools that make xfs, btrfs and ext4
 # Safe to run again: it installs nothing that is already there.
 #
 # Where the Debian archive cannot be used on a second try, it exits with
@@ -58,6 +62,14 @@ release_packages=(g++ cmake ninja-build libboost-program-options-dev git
                   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
                   dpkg-dev xz-utils mandoc zip)
+
+# The FUSE ones (FAT, exFAT, NTFS through ntfs-3g and lowntfs-3g, sshfs,
+# bindfs) and the tools that make the images of the others. The test starts
+# an sshd of its own on a free port; openssh-server's own is never started
+# (see without_service_starts).
+filesystems_packages=(fusefat dosfstools exfat-fuse exfatprogs ntfs-3g sshfs
+                      openssh-server openssh-client bindfs xfsprogs btrfs-progs
+                      e2fsprogs fuse3 python3 python3-intelhex)
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -108,7 +120,8 @@ case "$profile" in
   windows) wanted=("${windows_packages[@]}"); enable_deb_src ;;
   cross) wanted=("${cross_packages[@]}"); enable_deb_src ;;
   release) wanted=("${release_packages[@]}"); enable_deb_src ;;
-  *) echo "usage: $0 [build|test|bench|windows|cross|release]" >&2; exit 2 ;;
+  filesystems) wanted=("${filesystems_packages[@]}") ;;
+  *) echo "usage: $0 [build|test|bench|windows|cross|release|filesystems]" >&2; exit 2 ;;
 esac
 
 install_missing() {
@@ -124,8 +137,30 @@ install_missing() {
     return 0
   fi
   echo "Installing: ${missing[*]}"
-  apt_update_and install -y -qq --no-install-recommends "${missing[@]}"
+  without_service_starts apt_update_and install -y -qq --no-install-recommends "${missing[@]}"
   update_needed=false
+}
+
+# Runs COMMAND, an apt-get that installs packages, so that none of them
+# starts a service: openssh-server would start an sshd on port 22 that
+# nothing stops. A postinst starts its service through invoke-rc.d or
+# deb-systemd-invoke, which both ask /usr/sbin/policy-rc.d first. Where the
+# machine has no such policy (container images have one that says no), one
+# that says no is put in place for the command alone, and removed however
+# it ends; an apt-get run by someone else meanwhile starts nothing either.
+without_service_starts() {
+  local policy=/usr/sbin/policy-rc.d
+  if [ -e "$policy" ]; then
+    "$@"
+    return
+  fi
+  trap '"${sudo[@]}" rm -f '"$policy" EXIT
+  printf '#!/bin/sh\n# Put here by hexpoke'\''s scripts/setup.sh while it installs packages.\nexit 101\n' |
+    "${sudo[@]}" tee "$policy" >/dev/null
+  "${sudo[@]}" chmod 755 "$policy"
+  "$@"
+  "${sudo[@]}" rm -f "$policy"
+  trap - EXIT
 }
 
 # apt-get update, then apt-get with `arguments` (if any), tried once more

@@ -15,21 +15,25 @@
 #     the same tests;
 #  4. the statically linked release build (the single-file Linux binary)
 #     and the same tests against it;
-#  5. the Windows builds, cross-compiled (scripts/cross-build.sh windows):
+#  5. build-test/hexpoke on eleven file systems mounted for the test
+#     (tests/filesystems/filesystems_test.py, as root): FAT, exFAT and NTFS
+#     through FUSE, sshfs, bindfs, xfs, btrfs, an overlay, ext4 and tmpfs;
+#  6. the Windows builds, cross-compiled (scripts/cross-build.sh windows):
 #     the unit and end-to-end tests of both under Wine (the 32-bit ones in an
 #     i386 chroot where the host has no wine32);
-#  6. the static Linux builds for aarch64, armhf and s390x, cross-compiled
+#  7. the static Linux builds for aarch64, armhf and s390x, cross-compiled
 #     (scripts/cross-build.sh linux): their unit, end-to-end and interop
 #     tests under qemu-user;
-#  7. the libFuzzer targets, FUZZ_SECONDS (default 30) each;
-#  8. the release (scripts/release.sh) built twice, from two clones of the
+#  8. the libFuzzer targets, FUZZ_SECONDS (default 30) each;
+#  9. the release (scripts/release.sh) built twice, from two clones of the
 #     commit in different directories, which must give the same bytes,
 #     and a check of what its archives and package hold.
 #
 # It stops at the first failure. What cannot be set up for a reason outside
 # the project (a kernel that runs no i386 programs for the 32-bit Windows
 # tests, a Debian archive out of reach or inconsistent on a second try, no
-# mount namespace) is skipped instead, with its reason (scripts/summary.sh).
+# mount namespace, a file system that cannot be mounted, not root) is
+# skipped instead, with its reason (scripts/summary.sh).
 # Its last lines sum up every part that ran, with its count of tests and
 # of tests that skipped themselves, and every part skipped, and why.
 set -euo pipefail
@@ -78,7 +82,7 @@ cmake --build build-asan
 hexpoke_ctest "$part" build-asan -j "$jobs"
 
 if [ "$mode" = quick ]; then
-  hexpoke_left_out "static analysis, static build, cross-builds, fuzzing, release" \
+  hexpoke_left_out "static analysis, static build, file systems, cross-builds, fuzzing, release" \
     "the full run only (scripts/test.sh)"
   hexpoke_summary_end 0
   echo "== quick tests passed"
@@ -91,6 +95,17 @@ cmake -S . -B build-static -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DHEXPOKE_WERROR=ON -DHEXPOKE_STATIC=ON >/dev/null
 cmake --build build-static
 hexpoke_ctest "$part" build-static -j "$jobs"
+
+echo "== file systems: build-test/hexpoke on FAT, exFAT, NTFS, sshfs, bindfs, xfs, btrfs, overlay, ext4, tmpfs"
+part="file systems (tests/filesystems)"
+# Each file system that ran or was skipped gets its own line in the summary,
+# written by the test.
+if [ "$(id -u)" -ne 0 ]; then
+  hexpoke_skipped "$part" "not root: mounting file systems needs root"
+elif hexpoke_optional "$part" scripts/setup.sh filesystems; then
+  hexpoke_optional "$part" /usr/bin/python3 tests/filesystems/filesystems_test.py \
+    --scratch build-test/filesystems build-test/hexpoke || true
+fi
 
 echo "== Windows: 32- and 64-bit cross-builds, tests under Wine"
 part="Windows cross-builds"

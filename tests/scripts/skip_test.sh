@@ -3,8 +3,9 @@
 # The test scripts' own rules (scripts/summary.sh, scripts/i386-chroot.sh):
 # a part that gives up because something outside the project cannot be set
 # up is skipped with its reason, and the run goes on; any other failure
-# fails the run; and the i386 chroot is made from the host's release and
-# updates suites only.
+# fails the run; the file-system test gives up when not root, and skips
+# each file system it cannot mount, with its reason; and the i386 chroot is
+# made from the host's release and updates suites only.
 #   skip_test.sh SCRIPTS_DIRECTORY
 set -euo pipefail
 scripts=$(cd "$1" && pwd)
@@ -55,6 +56,33 @@ failed part (exit status 75)"
 for row in "${rows[@]}"; do
   expect "optional part: ${row%%|*}" "${row#*|}" "$(optional_run "${row%%|*}")"
 done
+
+# The file-system test, not root: the whole part is skipped, with its
+# reason. Run as nobody where this runs as root; the summary is then made
+# where nobody may write the reason beside it.
+fs_test=$(cd "$scripts/../tests/filesystems" && pwd)/filesystems_test.py
+as_nobody=()
+if [ "$(id -u)" -eq 0 ]; then
+  as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  chmod 711 "$scratch"
+fi
+mkdir -m 1777 "$scratch/shared"
+expect "file systems, not root" "status 0
+skipped part: not root: mounting file systems needs root
+ran next" "$(TMPDIR=$scratch/shared optional_run \
+  "$(printf '%q ' "${as_nobody[@]}" /usr/bin/python3 "$fs_test" --scratch "$scratch/shared" /bin/true)")"
+
+# As root, with none of the programs that make or mount a file system to be
+# found: each file system is skipped, with its reason, in the summary, and
+# the run goes on.
+if [ "$(id -u)" -eq 0 ]; then
+  file_systems=$(/usr/bin/python3 "$fs_test" --list | wc -l)
+  expect "file systems, none can be mounted" "status 0
+ran next
+$file_systems skipped with a reason" "$(optional_run \
+    "PATH=/nonexistent /usr/bin/python3 $(printf '%q' "$fs_test") --scratch $(printf '%q' "$scratch") /bin/true >/dev/null" |
+    awk '/^skipped file system [^:]+: no [^ ]/ { n++; next } { print } END { print n + 0 " skipped with a reason" }')"
+fi
 
 # The chroot's sources: the host's entries for its release and updates
 # suite, binary packages only, and nothing else.
