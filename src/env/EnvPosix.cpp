@@ -4,7 +4,6 @@
 // PosixOutput.cpp.
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>

@@ -254,9 +254,9 @@ bool WaitForLock(HANDLE file, bool exclusive) {
 template <typename Wanted>
 class NamedFile {
  public:
-  NamedFile(const std::wstring& path, DWORD access, DWORD flags,
-            bool exclusive, Wanted wanted)
-      : path_(path),
+  NamedFile(std::wstring path, DWORD access, DWORD flags, bool exclusive,
+            Wanted wanted)
+      : path_(std::move(path)),
         access_(access),
         flags_(flags),
         exclusive_(exclusive),

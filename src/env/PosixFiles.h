@@ -8,11 +8,11 @@
 #define HEXPOKE_ENV_POSIX_FILES_H_
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <numeric>
 #include <string>
 
 #include "env/PosixFiles.h"
@@ -116,17 +117,18 @@ bool NamedFile::WaitForReplacement(bool) {
   // removed, the new file linked under it, its temporary name removed), the
   // name is missing for a moment while the temporary file is still there;
   // once that is gone, the name leads to the new file.
-  struct stat status {};
-  return stat(path_.c_str(), &status) == 0;
+  struct stat found {};
+  return stat(path_.c_str(), &found) == 0;
 }
 
 std::string TemporaryName(const std::string& name) {
   if (name.size() <= 200) return "." + name + ".hexpoke.tmp";
   // FNV-1a: the same name gives the same hash on every run and system.
-  std::uint64_t hash = 14695981039346656037u;
-  for (const char c : name) {
-    hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
-  }
+  const std::uint64_t hash = std::accumulate(
+      name.begin(), name.end(), std::uint64_t{14695981039346656037u},
+      [](std::uint64_t sum, char c) {
+        return (sum ^ static_cast<unsigned char>(c)) * 1099511628211u;
+      });
   char hex[17];
   std::snprintf(hex, sizeof hex, "%016llx",
                 static_cast<unsigned long long>(hash));
