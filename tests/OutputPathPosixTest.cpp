@@ -328,13 +328,26 @@ TEST_F(EndToEnd, AFailedWriteIsAFailure) {
 }
 
 // Whether the new file is made without a name (O_TMPFILE) or with one, on
-// disk or on tmpfs (/dev/shm), the old file survives a failed write.
+// disk or on tmpfs (/dev/shm), the old file survives a failed write, and a
+// new name is left as it was, nothing. A file rewritten in place (one with
+// a second name, or in a build that rewrites every file) is not written at
+// all: past the limit a write fails wherever it starts, even over the old
+// text of a file already longer, so the rewrite would stop halfway.
 TEST_F(EndToEnd, AFileSizeLimitMidWriteLeavesTheFileIntact) {
   std::vector<fs::path> dirs = {dir_};
   std::string shm = "/dev/shm/hexpoke-e2e-XXXXXX";
   if (fs::is_directory("/dev/shm") && mkdtemp(shm.data()) != nullptr) {
     dirs.emplace_back(shm);
   }
+  const struct {
+    const char* name;
+    const char* output;       // in the directory beside firmware.hex
+    const char* second_name;  // another link to firmware.hex, or none
+  } cases[] = {
+      {"the file", "firmware.hex", nullptr},
+      {"the file, which has a second name", "firmware.hex", "second.hex"},
+      {"a new name", "new.hex", nullptr},
+  };
   for (const fs::path& dir : dirs) {
     // A 64 KiB image makes some 180 KB of text; the limit stops it at 4 KiB.
     const std::string file = (dir / "firmware.hex").string();
@@ -344,18 +357,27 @@ TEST_F(EndToEnd, AFileSizeLimitMidWriteLeavesTheFileIntact) {
               0);
     fs::remove(Path("empty.hex"));
     const std::string original = Read(file);
-    for (const bool refuse_tmpfile : {false, true}) {
-      if (refuse_tmpfile && !FiltersHere(file + ", named")) continue;
-      ProcessOptions options;
-      options.file_size_limit = 4096;
-      options.refuse_tmpfile = refuse_tmpfile;
-      const ProcessResult result =
-          Hexpoke(PatchArgs(file, file, "0", "AA"), options);
-      EXPECT_EQ(result.out, "Error : File not written\n") << file;
-      EXPECT_EQ(result.exit_code, 127) << file;
-      EXPECT_EQ(Read(file), original) << file;
-      EXPECT_EQ(Listing(dir), std::vector<std::string>{"firmware.hex"})
-          << file;
+    for (const auto& c : cases) {
+      std::vector<std::string> listing = {"firmware.hex"};
+      if (c.second_name != nullptr) {
+        fs::create_hard_link(file, dir / c.second_name);
+        listing.push_back(c.second_name);
+      }
+      for (const bool refuse_tmpfile : {false, true}) {
+        const std::string name = file + ", " + c.name +
+                                 (refuse_tmpfile ? ", named" : "");
+        if (refuse_tmpfile && !FiltersHere(name)) continue;
+        ProcessOptions options;
+        options.file_size_limit = 4096;
+        options.refuse_tmpfile = refuse_tmpfile;
+        const ProcessResult result = Hexpoke(
+            PatchArgs(file, (dir / c.output).string(), "0", "AA"), options);
+        EXPECT_EQ(result.out, "Error : File not written\n") << name;
+        EXPECT_EQ(result.exit_code, 127) << name;
+        EXPECT_EQ(Read(file), original) << name;
+        EXPECT_EQ(Listing(dir), listing) << name;
+      }
+      if (c.second_name != nullptr) fs::remove(dir / c.second_name);
     }
   }
   if (dirs.size() > 1) fs::remove_all(dirs.back());
