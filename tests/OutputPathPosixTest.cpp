@@ -775,9 +775,10 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
 }
 
 // The child is held at the chmod that gives the new file the old one's
-// permissions: everything has been written, nothing carried over yet. The
-// new file, named or not, must then be its owner's alone, and so must every
-// file in the directory.
+// permissions, or for a new name the mode that creating it gave (the
+// first made it private as soon as it was made): everything has been
+// written, nothing carried over yet. The new file, named or not, must then
+// be its owner's alone, and so must every file in the directory.
 TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const std::string file = Write("firmware.hex", "");
@@ -788,39 +789,63 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
   // As the child's descriptors show it, links resolved.
   const std::string real_dir = fs::canonical(dir_).string() + "/";
   const std::string real_file = fs::canonical(file).string();
-  for (const bool refuse_tmpfile : {false, true}) {
-    std::string seen;  // "name mode size" of each new file, for the message
-    int private_new_files = 0;
-    ProcessOptions options;
-    options.refuse_tmpfile = refuse_tmpfile;
-    options.hold_at = SYS_fchmod;
-    options.on_hold = [&](pid_t pid, int) {
-      const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
-      for (const auto& fd : fs::directory_iterator(fds)) {
-        const std::string target = fs::read_symlink(fd.path()).string();
-        if (target.rfind(real_dir, 0) != 0 || target == real_file) continue;
-        const struct stat status = Stat(fd.path().string());
-        seen += target + " " + std::to_string(status.st_mode & 0777) + " " +
-                std::to_string(status.st_size) + "\n";
-        if ((status.st_mode & 077) == 0 &&
-            static_cast<std::size_t>(status.st_size) == old_contents.size()) {
-          ++private_new_files;
+  const struct {
+    const char* name;
+    const char* output;
+    int nth;  // the first chmod at which everything has been written
+  } cases[] = {
+      {"the file", "firmware.hex", 0},
+      {"a new name", "new.hex", 1},
+  };
+  for (const auto& c : cases) {
+    const std::string out = Path(c.output);
+    if (out == file &&
+        !BuildRuns(kReplacesExistingFiles, c.name, kRewritesInPlace)) {
+      continue;
+    }
+    for (const bool refuse_tmpfile : {false, true}) {
+      const std::string name =
+          std::string(c.name) + (refuse_tmpfile ? ", named" : "");
+      std::string seen;  // "name mode size" of each new file, for the message
+      int private_new_files = 0;
+      ProcessOptions options;
+      options.refuse_tmpfile = refuse_tmpfile;
+      options.hold_at = SYS_fchmod;
+      options.on_hold = [&](pid_t pid, int nth) {
+        if (nth < c.nth) return;
+        const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : fs::directory_iterator(fds)) {
+          const std::string target = fs::read_symlink(fd.path()).string();
+          if (target.rfind(real_dir, 0) != 0 || target == real_file) continue;
+          const struct stat status = Stat(fd.path().string());
+          seen += target + " " + std::to_string(status.st_mode & 0777) + " " +
+                  std::to_string(status.st_size) + "\n";
+          if ((status.st_mode & 077) == 0 &&
+              static_cast<std::size_t>(status.st_size) ==
+                  old_contents.size()) {
+            ++private_new_files;
+          }
         }
-      }
-      for (const auto& entry : fs::directory_iterator(dir_)) {
-        const std::string path = entry.path().string();
-        if (path != file) {
-          EXPECT_EQ(Stat(path).st_mode & 077, 0u) << path;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+          const std::string path = entry.path().string();
+          if (path != file) {
+            EXPECT_EQ(Stat(path).st_mode & 077, 0u) << path;
+          }
         }
-      }
-    };
-    const ProcessResult result =
-        Hexpoke(PatchArgs(file, file, "0", "01"), options);
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(private_new_files, 1) << "named: " << refuse_tmpfile << "\n"
-                                    << seen;
-    EXPECT_EQ(Stat(file).st_mode & 0777, 0644u);
-    EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"});
+      };
+      // A new file gets 0644 from the umask, as the old one has it.
+      const mode_t saved_umask = umask(022);
+      const ProcessResult result =
+          Hexpoke(PatchArgs(file, out, "0", "01"), options);
+      umask(saved_umask);
+      EXPECT_EQ(result.exit_code, 0) << name;
+      EXPECT_EQ(private_new_files, 1) << name << "\n" << seen;
+      EXPECT_EQ(Stat(out).st_mode & 0777, 0644u) << name;
+      std::vector<std::string> listing = {"firmware.hex"};
+      if (out != file) listing.push_back(c.output);
+      EXPECT_EQ(Listing(), listing) << name;
+      if (out != file) fs::remove(out);
+    }
   }
 }
 
@@ -921,21 +946,26 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
 
 // A signal that ends a process, any that may come from outside it, while
 // the file is written ends the run as the signal would and leaves no
-// temporary file: before the rename the old file stays; after it (the
-// directory's sync) the new one is whole. One that the caller ignores stays
-// ignored. The child is held in the named system call until the signal has
-// been sent, so each case is sure to have been caught mid-write.
+// temporary file: before the rename the old file stays, or a new name
+// stays nothing; after it (the directory's sync) the new one is whole. One
+// that the caller ignores stays ignored. The child is held in the named
+// system call until the signal has been sent, so each case is sure to have
+// been caught mid-write. A file rewritten in place (by a build that
+// replaces no file) is whole again before the signal, held meanwhile, ends
+// the run; such a rewrite makes no chmod and syncs no directory.
 TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const std::string file = Write("firmware.hex", kTwoRecords);
+  const std::string new_file = Path("new.hex");
   const char kSync[] = "at the new file's sync";
   const struct {
     const char* when;
     long call;
     int nth;
     int signal_number;
-    bool replaced;
+    bool replaced;  // the new text has taken the output's name
     bool ignored = false;
+    bool new_name = false;  // the output is new.hex, not the input
   } cases[] = {
       {"before the permissions are carried over", SYS_fchmod, 0, SIGTERM,
        false},
@@ -957,8 +987,17 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       {kSync, SYS_fsync, 0, SIGRTMAX, false},
       {"at the new file's sync, ignored by the caller", SYS_fsync, 0, SIGUSR1,
        true, true},
+      {"a new name, at the new file's sync", SYS_fsync, 0, SIGTERM, false,
+       false, true},
+      {"a new name, at the directory's sync, after the rename", SYS_fsync, 1,
+       SIGINT, true, false, true},
   };
   for (const auto& c : cases) {
+    const std::string row =
+        std::string(c.when) + ", " + strsignal(c.signal_number);
+    const bool in_place = !c.new_name && !kReplacesExistingFiles;
+    const bool call_made = !in_place || (c.call == SYS_fsync && c.nth == 0);
+    if (!BuildRuns(call_made, row, kRewritesInPlace)) continue;
     for (const bool refuse_tmpfile : {false, true}) {
       Write("firmware.hex", kTwoRecords);
       bool sent = false;
@@ -969,18 +1008,25 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       options.on_hold = [&](pid_t pid, int nth) {
         if (nth == c.nth) sent = kill(pid, c.signal_number) == 0;
       };
+      const std::string out = c.new_name ? new_file : file;
       const ProcessResult result =
-          Hexpoke(PatchArgs(file, file, "0", "22"), options);
-      const std::string name = std::string(c.when) + ", " +
-                               strsignal(c.signal_number) +
-                               (refuse_tmpfile ? ", named" : "");
+          Hexpoke(PatchArgs(file, out, "0", "22"), options);
+      const std::string name = row + (refuse_tmpfile ? ", named" : "");
       EXPECT_TRUE(sent) << name;
       EXPECT_EQ(result.signal, c.ignored ? 0 : c.signal_number) << name;
       EXPECT_EQ(result.exit_code, c.ignored ? 0 : -1) << name;
       EXPECT_EQ(result.out, "") << name;
-      EXPECT_EQ(Read(file), c.replaced ? kTwoRecordsPatched : kTwoRecords)
+      const bool patched = c.replaced || in_place;
+      EXPECT_EQ(Read(file), patched && !c.new_name ? kTwoRecordsPatched
+                                                   : kTwoRecords)
           << name;
-      EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"}) << name;
+      std::vector<std::string> listing = {"firmware.hex"};
+      if (c.new_name && patched) {
+        EXPECT_EQ(Read(new_file), kTwoRecordsPatched) << name;
+        listing.push_back("new.hex");
+      }
+      EXPECT_EQ(Listing(), listing) << name;
+      fs::remove(new_file);
     }
   }
 }
