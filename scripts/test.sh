@@ -10,22 +10,24 @@
 #  1. a release build with warnings as errors: unit, end-to-end and interop
 #     tests (the micro-benchmarks are built, never timed);
 #  2. clang-tidy and cppcheck on src/ (clang-tidy on the Windows-only
-#     source after step 5);
+#     source after step 6);
 #  3. a build with AddressSanitizer and UndefinedBehaviorSanitizer running
 #     the same tests;
 #  4. the statically linked release build (the single-file Linux binary)
 #     and the same tests against it;
-#  5. build-test/hexpoke on eleven file systems mounted for the test
+#  5. the portable POSIX build (HEXPOKE_PORTABLE_POSIX: the POSIX layer with
+#     the calls that POSIX, macOS and FreeBSD all offer only) and its tests;
+#  6. build-test/hexpoke on eleven file systems mounted for the test
 #     (tests/filesystems/filesystems_test.py, as root): FAT, exFAT and NTFS
 #     through FUSE, sshfs, bindfs, xfs, btrfs, an overlay, ext4 and tmpfs;
-#  6. the Windows builds, cross-compiled (scripts/cross-build.sh windows):
+#  7. the Windows builds, cross-compiled (scripts/cross-build.sh windows):
 #     the unit and end-to-end tests of both under Wine (the 32-bit ones in an
 #     i386 chroot where the host has no wine32);
-#  7. the static Linux builds for aarch64, armhf and s390x, cross-compiled
+#  8. the static Linux builds for aarch64, armhf and s390x, cross-compiled
 #     (scripts/cross-build.sh linux): their unit, end-to-end and interop
 #     tests under qemu-user;
-#  8. the libFuzzer targets, FUZZ_SECONDS (default 30) each;
-#  9. the release (scripts/release.sh) built twice, from two clones of the
+#  9. the libFuzzer targets, FUZZ_SECONDS (default 30) each;
+# 10. the release (scripts/release.sh) built twice, from two clones of the
 #     commit in different directories, which must give the same bytes,
 #     and a check of what its archives and package hold.
 #
@@ -82,7 +84,7 @@ cmake --build build-asan
 hexpoke_ctest "$part" build-asan -j "$jobs"
 
 if [ "$mode" = quick ]; then
-  hexpoke_left_out "static analysis, static build, file systems, cross-builds, fuzzing, release" \
+  hexpoke_left_out "static analysis, static build, portable POSIX build, file systems, cross-builds, fuzzing, release" \
     "the full run only (scripts/test.sh)"
   hexpoke_summary_end 0
   echo "== quick tests passed"
@@ -95,6 +97,13 @@ cmake -S . -B build-static -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DHEXPOKE_WERROR=ON -DHEXPOKE_STATIC=ON >/dev/null
 cmake --build build-static
 hexpoke_ctest "$part" build-static -j "$jobs"
+
+echo "== portable POSIX build: the POSIX layer with portable calls only, same tests"
+part="portable POSIX build (build-portable)"
+cmake -S . -B build-portable -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DHEXPOKE_WERROR=ON -DHEXPOKE_PORTABLE_POSIX=ON >/dev/null
+cmake --build build-portable
+hexpoke_ctest "$part" build-portable -j "$jobs"
 
 echo "== file systems: build-test/hexpoke on FAT, exFAT, NTFS, sshfs, bindfs, xfs, btrfs, overlay, ext4, tmpfs"
 part="file systems (tests/filesystems)"

@@ -12,6 +12,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #endif
 
@@ -72,7 +73,58 @@ inline bool RunsHere(Platform platform, const std::string& row) {
   return false;
 }
 
+// Whether a row that needs what this build does runs: one that does not
+// says why (`why_not`), as RunsHere does.
+inline bool BuildRuns(bool runs, const std::string& row, const char* why_not) {
+  if (runs) return true;
+  std::cout << "[ NOT RUN  ] row " << row << ": " << why_not << "\n";
+  return false;
+}
+
+// Whether this build's hexpoke replaces a regular file that is there with
+// a new file (see OutputFile in src/env/Env.h). A portable POSIX build
+// (HEXPOKE_PORTABLE_POSIX) cannot see a file's extended attributes or ACL,
+// which a replacement would strip, so it rewrites every such file in
+// place: the file keeps its inode, and no new file, nor any call that
+// makes or places one, is made for it.
+#ifdef HEXPOKE_PORTABLE_POSIX
+inline constexpr bool kReplacesExistingFiles = false;
+#else
+inline constexpr bool kReplacesExistingFiles = true;
+#endif
+inline constexpr char kRewritesInPlace[] =
+    "this build rewrites a file that is there in place, and makes no new "
+    "file for it";
+
 #ifndef _WIN32
+// Whether this build's hexpoke sees that a directory is append-only
+// (chattr +a) before it makes a name there: statx says so on Linux. A
+// portable build cannot tell (st_flags, which would, is not Linux's), and
+// the temporary file that it names there can never be removed again.
+#ifdef HEXPOKE_PORTABLE_POSIX
+inline constexpr bool kSeesAppendOnlyDirectories = false;
+#else
+inline constexpr bool kSeesAppendOnlyDirectories = true;
+#endif
+inline constexpr char kBlindToAppendOnly[] =
+    "this build cannot tell an append-only directory before it makes a name "
+    "there (no statx), and its temporary file's name would stay";
+
+// Whether this build's hexpoke opens a directory that may be searched but
+// not read (a drop box) to look names up in it: with O_PATH on Linux, or
+// O_SEARCH where the system has it. A portable build here has neither
+// (O_PATH is Linux's own, and Linux has no O_SEARCH), so it opens
+// directories to read them, and such a directory refuses it.
+#if (defined(__linux__) && !defined(HEXPOKE_PORTABLE_POSIX)) || \
+    defined(O_SEARCH)
+inline constexpr bool kOpensSearchOnlyDirectories = true;
+#else
+inline constexpr bool kOpensSearchOnlyDirectories = false;
+#endif
+inline constexpr char kNoSearchOnlyDirectories[] =
+    "without O_PATH or O_SEARCH this build opens a directory to read it, "
+    "which a drop box refuses";
+
 // Why hexpoke cannot run under a system-call filter (ProcessOptions'
 // refuse_tmpfile and hold_at) here, or nullptr if it can. A cross-built
 // hexpoke runs under qemu-user, which implements no seccomp; a filter set

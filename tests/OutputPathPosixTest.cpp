@@ -76,7 +76,8 @@ TEST_F(EndToEnd, UnwritableFilesAndDirectoriesAreNotOpened) {
 // Replaced are files in drop boxes, which may be written and searched but
 // not read; a file that another process holds a lease on and gives up
 // when asked; and one at the end of a path of 4,050 bytes that ends in a
-// relative link, whose target put in its place would pass PATH_MAX.
+// relative link, whose target put in its place would pass PATH_MAX. (A
+// build that replaces no file rewrites them all in place.)
 TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
   const ProcessOptions unprivileged = Unprivileged(dir_);
   // Some 115 KB of text, so that a rewrite in place writes it in pieces.
@@ -124,6 +125,12 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
   for (const auto& c : cases) {
     if (c.needs_root && !as_root) {
       std::cout << "[ NOT RUN  ] row " << c.dir << ": needs root\n";
+      continue;
+    }
+    const bool search_only =
+        (c.dir_perms & fs::perms::others_read) == fs::perms::none;
+    if (search_only && !BuildRuns(kOpensSearchOnlyDirectories, c.dir,
+                                  kNoSearchOnlyDirectories)) {
       continue;
     }
     const std::string dir = Path(c.dir);
@@ -175,7 +182,9 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
         }
       }
       const struct stat after = Stat(file);
-      EXPECT_EQ(after.st_ino == before.st_ino, c.in_place) << c.dir;
+      EXPECT_EQ(after.st_ino == before.st_ino,
+                c.in_place || !kReplacesExistingFiles)
+          << c.dir;
       EXPECT_EQ(after.st_uid, before.st_uid) << c.dir;
       EXPECT_EQ(after.st_mode, before.st_mode) << c.dir;
       EXPECT_EQ(Listing(dir), std::vector<std::string>{"fw.hex"}) << c.dir;
@@ -330,7 +339,9 @@ TEST_F(EndToEnd, RunsWaitForWhatHoldsTheirFile) {
 // none may be made there for the new file: a file that is there is
 // rewritten in place, and a new one is made without a name and linked
 // under its own, or where no file can be made without a name, not made at
-// all. Nothing is left behind.
+// all. Nothing is left behind. A build that cannot see that a directory is
+// append-only still rewrites the file that is there in place, as it
+// rewrites every such file.
 TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "needs root to make a directory append-only";
@@ -352,6 +363,10 @@ TEST_F(EndToEnd, AnAppendOnlyDirectoryGetsNoTemporaryFile) {
   int n = 0;
   for (const auto& c : cases) {
     if (c.refuse_tmpfile && !FiltersHere(c.name)) continue;
+    if (!c.exists &&
+        !BuildRuns(kSeesAppendOnlyDirectories, c.name, kBlindToAppendOnly)) {
+      continue;
+    }
     const std::string dir = Path("log" + std::to_string(n++));
     fs::create_directory(dir);
     const std::string file = dir + "/fw.hex";
@@ -389,13 +404,26 @@ TEST_F(EndToEnd, AFailedWriteIsAFailure) {
 }
 
 // Whether the new file is made without a name (O_TMPFILE) or with one, on
-// disk or on tmpfs (/dev/shm), the old file survives a failed write.
+// disk or on tmpfs (/dev/shm), the old file survives a failed write, and a
+// new name is left as it was, nothing. A file rewritten in place (one with
+// a second name, or in a build that rewrites every file) is not written at
+// all: past the limit a write fails wherever it starts, even over the old
+// text of a file already longer, so the rewrite would stop halfway.
 TEST_F(EndToEnd, AFileSizeLimitMidWriteLeavesTheFileIntact) {
   std::vector<fs::path> dirs = {dir_};
   std::string shm = "/dev/shm/hexpoke-e2e-XXXXXX";
   if (fs::is_directory("/dev/shm") && mkdtemp(shm.data()) != nullptr) {
     dirs.emplace_back(shm);
   }
+  const struct {
+    const char* name;
+    const char* output;       // in the directory beside firmware.hex
+    const char* second_name;  // another link to firmware.hex, or none
+  } cases[] = {
+      {"the file", "firmware.hex", nullptr},
+      {"the file, which has a second name", "firmware.hex", "second.hex"},
+      {"a new name", "new.hex", nullptr},
+  };
   for (const fs::path& dir : dirs) {
     // A 64 KiB image makes some 180 KB of text; the limit stops it at 4 KiB.
     const std::string file = (dir / "firmware.hex").string();
@@ -405,18 +433,27 @@ TEST_F(EndToEnd, AFileSizeLimitMidWriteLeavesTheFileIntact) {
               0);
     fs::remove(Path("empty.hex"));
     const std::string original = Read(file);
-    for (const bool refuse_tmpfile : {false, true}) {
-      if (refuse_tmpfile && !FiltersHere(file + ", named")) continue;
-      ProcessOptions options;
-      options.file_size_limit = 4096;
-      options.refuse_tmpfile = refuse_tmpfile;
-      const ProcessResult result =
-          Hexpoke(PatchArgs(file, file, "0", "AA"), options);
-      EXPECT_EQ(result.out, "Error : File not written\n") << file;
-      EXPECT_EQ(result.exit_code, 127) << file;
-      EXPECT_EQ(Read(file), original) << file;
-      EXPECT_EQ(Listing(dir), std::vector<std::string>{"firmware.hex"})
-          << file;
+    for (const auto& c : cases) {
+      std::vector<std::string> listing = {"firmware.hex"};
+      if (c.second_name != nullptr) {
+        fs::create_hard_link(file, dir / c.second_name);
+        listing.push_back(c.second_name);
+      }
+      for (const bool refuse_tmpfile : {false, true}) {
+        const std::string name = file + ", " + c.name +
+                                 (refuse_tmpfile ? ", named" : "");
+        if (refuse_tmpfile && !FiltersHere(name)) continue;
+        ProcessOptions options;
+        options.file_size_limit = 4096;
+        options.refuse_tmpfile = refuse_tmpfile;
+        const ProcessResult result = Hexpoke(
+            PatchArgs(file, (dir / c.output).string(), "0", "AA"), options);
+        EXPECT_EQ(result.out, "Error : File not written\n") << name;
+        EXPECT_EQ(result.exit_code, 127) << name;
+        EXPECT_EQ(Read(file), original) << name;
+        EXPECT_EQ(Listing(dir), listing) << name;
+      }
+      if (c.second_name != nullptr) fs::remove(dir / c.second_name);
     }
   }
   if (dirs.size() > 1) fs::remove_all(dirs.back());
@@ -621,6 +658,10 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
       std::cout << "[ NOT RUN  ] row " << c.name << ": needs root\n";
       continue;
     }
+    if (c.drop_box && !BuildRuns(kOpensSearchOnlyDirectories, c.name,
+                                 kNoSearchOnlyDirectories)) {
+      continue;
+    }
     for (const bool refuse_tmpfile : {false, true}) {
       const std::string name =
           std::string(c.name) + (refuse_tmpfile ? ", named" : "");
@@ -689,7 +730,8 @@ TEST_F(EndToEnd, ANewFileGetsWhatCreatingItGives) {
 // Root patching another user's file gives a new file that is still that
 // user's, with the same group, permissions, ACL and extended attributes. The
 // ACL's mask (rw) is wider than the owning group's own entry (r), and must
-// not become the group's permission.
+// not become the group's permission. A build that replaces no file
+// rewrites it in place, which keeps them all.
 TEST_F(EndToEnd, AReplacementKeepsOwnerGroupAclAndAttributes) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
   const std::string file = Write("firmware.hex", kTwoRecords);
@@ -709,7 +751,8 @@ TEST_F(EndToEnd, AReplacementKeepsOwnerGroupAclAndAttributes) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(Read(file).substr(0, 15), ":10000000220102");
   const struct stat after = Stat(file);
-  EXPECT_NE(after.st_ino, before.st_ino);  // replaced, not rewritten
+  // Replaced, not rewritten; or rewritten, by a build that replaces no file.
+  EXPECT_EQ(after.st_ino != before.st_ino, kReplacesExistingFiles);
   EXPECT_EQ(after.st_uid, 65534u);
   EXPECT_EQ(after.st_gid, 65534u);
   EXPECT_EQ(after.st_mode, before.st_mode);
@@ -793,9 +836,10 @@ TEST_F(EndToEnd, OwnDescriptorsAreWrittenThroughInOrder) {
 }
 
 // The child is held at the chmod that gives the new file the old one's
-// permissions: everything has been written, nothing carried over yet. The
-// new file, named or not, must then be its owner's alone, and so must every
-// file in the directory.
+// permissions, or for a new name the mode that creating it gave (the
+// first made it private as soon as it was made): everything has been
+// written, nothing carried over yet. The new file, named or not, must then
+// be its owner's alone, and so must every file in the directory.
 TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const std::string file = Write("firmware.hex", "");
@@ -806,39 +850,63 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
   // As the child's descriptors show it, links resolved.
   const std::string real_dir = fs::canonical(dir_).string() + "/";
   const std::string real_file = fs::canonical(file).string();
-  for (const bool refuse_tmpfile : {false, true}) {
-    std::string seen;  // "name mode size" of each new file, for the message
-    int private_new_files = 0;
-    ProcessOptions options;
-    options.refuse_tmpfile = refuse_tmpfile;
-    options.hold_at = SYS_fchmod;
-    options.on_hold = [&](pid_t pid, int) {
-      const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
-      for (const auto& fd : fs::directory_iterator(fds)) {
-        const std::string target = fs::read_symlink(fd.path()).string();
-        if (target.rfind(real_dir, 0) != 0 || target == real_file) continue;
-        const struct stat status = Stat(fd.path().string());
-        seen += target + " " + std::to_string(status.st_mode & 0777) + " " +
-                std::to_string(status.st_size) + "\n";
-        if ((status.st_mode & 077) == 0 &&
-            static_cast<std::size_t>(status.st_size) == old_contents.size()) {
-          ++private_new_files;
+  const struct {
+    const char* name;
+    const char* output;
+    int nth;  // the first chmod at which everything has been written
+  } cases[] = {
+      {"the file", "firmware.hex", 0},
+      {"a new name", "new.hex", 1},
+  };
+  for (const auto& c : cases) {
+    const std::string out = Path(c.output);
+    if (out == file &&
+        !BuildRuns(kReplacesExistingFiles, c.name, kRewritesInPlace)) {
+      continue;
+    }
+    for (const bool refuse_tmpfile : {false, true}) {
+      const std::string name =
+          std::string(c.name) + (refuse_tmpfile ? ", named" : "");
+      std::string seen;  // "name mode size" of each new file, for the message
+      int private_new_files = 0;
+      ProcessOptions options;
+      options.refuse_tmpfile = refuse_tmpfile;
+      options.hold_at = SYS_fchmod;
+      options.on_hold = [&](pid_t pid, int nth) {
+        if (nth < c.nth) return;
+        const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : fs::directory_iterator(fds)) {
+          const std::string target = fs::read_symlink(fd.path()).string();
+          if (target.rfind(real_dir, 0) != 0 || target == real_file) continue;
+          const struct stat status = Stat(fd.path().string());
+          seen += target + " " + std::to_string(status.st_mode & 0777) + " " +
+                  std::to_string(status.st_size) + "\n";
+          if ((status.st_mode & 077) == 0 &&
+              static_cast<std::size_t>(status.st_size) ==
+                  old_contents.size()) {
+            ++private_new_files;
+          }
         }
-      }
-      for (const auto& entry : fs::directory_iterator(dir_)) {
-        const std::string path = entry.path().string();
-        if (path != file) {
-          EXPECT_EQ(Stat(path).st_mode & 077, 0u) << path;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+          const std::string path = entry.path().string();
+          if (path != file) {
+            EXPECT_EQ(Stat(path).st_mode & 077, 0u) << path;
+          }
         }
-      }
-    };
-    const ProcessResult result =
-        Hexpoke(PatchArgs(file, file, "0", "01"), options);
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(private_new_files, 1) << "named: " << refuse_tmpfile << "\n"
-                                    << seen;
-    EXPECT_EQ(Stat(file).st_mode & 0777, 0644u);
-    EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"});
+      };
+      // A new file gets 0644 from the umask, as the old one has it.
+      const mode_t saved_umask = umask(022);
+      const ProcessResult result =
+          Hexpoke(PatchArgs(file, out, "0", "01"), options);
+      umask(saved_umask);
+      EXPECT_EQ(result.exit_code, 0) << name;
+      EXPECT_EQ(private_new_files, 1) << name << "\n" << seen;
+      EXPECT_EQ(Stat(out).st_mode & 0777, 0644u) << name;
+      std::vector<std::string> listing = {"firmware.hex"};
+      if (out != file) listing.push_back(c.output);
+      EXPECT_EQ(Listing(), listing) << name;
+      if (out != file) fs::remove(out);
+    }
   }
 }
 
@@ -849,7 +917,8 @@ TEST_F(EndToEnd, TheNewFileIsPrivateWhileItIsWritten) {
 // new file's sync (before the rename) or, rewriting in place, at its first
 // write. While the run waits for the lock, though, the file that takes the
 // name is what another run would put there: the run locks that one
-// instead, and writes it. The child is held at the lock.
+// instead, and writes it. The child is held at the lock. In every case the
+// file swapped in is left alone.
 TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const ProcessOptions unprivileged = Unprivileged(dir_);
@@ -917,10 +986,16 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
       const ProcessResult result = RunProcess(
           PatchCommand("./hexpoke", "in.hex", dir + "/fw.hex", "0", "22"),
           options);
+      // A build that replaces no file rewrites the one that would be
+      // replaced, and its sync comes after the run's last look at the name:
+      // the file is swapped once the rewrite is complete, and the run
+      // succeeds.
+      const bool succeeds =
+          c.written || (c.exists && !c.in_place && !kReplacesExistingFiles);
       EXPECT_TRUE(done) << name;
-      EXPECT_EQ(result.out, c.written ? "" : "Error : File not written\n")
+      EXPECT_EQ(result.out, succeeds ? "" : "Error : File not written\n")
           << name;
-      EXPECT_EQ(result.exit_code, c.written ? 0 : 127) << name;
+      EXPECT_EQ(result.exit_code, succeeds ? 0 : 127) << name;
       EXPECT_EQ(Read(file), c.written ? kTwoRecordsPatched : "swapped\n")
           << name;
       fs::permissions(Path(dir), fs::perms::all);
@@ -932,21 +1007,26 @@ TEST_F(EndToEnd, AFileSwappedInMeanwhileIsLeftAlone) {
 
 // A signal that ends a process, any that may come from outside it, while
 // the file is written ends the run as the signal would and leaves no
-// temporary file: before the rename the old file stays; after it (the
-// directory's sync) the new one is whole. One that the caller ignores stays
-// ignored. The child is held in the named system call until the signal has
-// been sent, so each case is sure to have been caught mid-write.
+// temporary file: before the rename the old file stays, or a new name
+// stays nothing; after it (the directory's sync) the new one is whole. One
+// that the caller ignores stays ignored. The child is held in the named
+// system call until the signal has been sent, so each case is sure to have
+// been caught mid-write. A file rewritten in place (by a build that
+// replaces no file) is whole again before the signal, held meanwhile, ends
+// the run; such a rewrite makes no chmod and syncs no directory.
 TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
   if (NoFilterHere() != nullptr) GTEST_SKIP() << NoFilterHere();
   const std::string file = Write("firmware.hex", kTwoRecords);
+  const std::string new_file = Path("new.hex");
   const char kSync[] = "at the new file's sync";
   const struct {
     const char* when;
     long call;
     int nth;
     int signal_number;
-    bool replaced;
+    bool replaced;  // the new text has taken the output's name
     bool ignored = false;
+    bool new_name = false;  // the output is new.hex, not the input
   } cases[] = {
       {"before the permissions are carried over", SYS_fchmod, 0, SIGTERM,
        false},
@@ -968,8 +1048,17 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       {kSync, SYS_fsync, 0, SIGRTMAX, false},
       {"at the new file's sync, ignored by the caller", SYS_fsync, 0, SIGUSR1,
        true, true},
+      {"a new name, at the new file's sync", SYS_fsync, 0, SIGTERM, false,
+       false, true},
+      {"a new name, at the directory's sync, after the rename", SYS_fsync, 1,
+       SIGINT, true, false, true},
   };
   for (const auto& c : cases) {
+    const std::string row =
+        std::string(c.when) + ", " + strsignal(c.signal_number);
+    const bool in_place = !c.new_name && !kReplacesExistingFiles;
+    const bool call_made = !in_place || (c.call == SYS_fsync && c.nth == 0);
+    if (!BuildRuns(call_made, row, kRewritesInPlace)) continue;
     for (const bool refuse_tmpfile : {false, true}) {
       Write("firmware.hex", kTwoRecords);
       bool sent = false;
@@ -980,18 +1069,25 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
       options.on_hold = [&](pid_t pid, int nth) {
         if (nth == c.nth) sent = kill(pid, c.signal_number) == 0;
       };
+      const std::string out = c.new_name ? new_file : file;
       const ProcessResult result =
-          Hexpoke(PatchArgs(file, file, "0", "22"), options);
-      const std::string name = std::string(c.when) + ", " +
-                               strsignal(c.signal_number) +
-                               (refuse_tmpfile ? ", named" : "");
+          Hexpoke(PatchArgs(file, out, "0", "22"), options);
+      const std::string name = row + (refuse_tmpfile ? ", named" : "");
       EXPECT_TRUE(sent) << name;
       EXPECT_EQ(result.signal, c.ignored ? 0 : c.signal_number) << name;
       EXPECT_EQ(result.exit_code, c.ignored ? 0 : -1) << name;
       EXPECT_EQ(result.out, "") << name;
-      EXPECT_EQ(Read(file), c.replaced ? kTwoRecordsPatched : kTwoRecords)
+      const bool patched = c.replaced || in_place;
+      EXPECT_EQ(Read(file), patched && !c.new_name ? kTwoRecordsPatched
+                                                   : kTwoRecords)
           << name;
-      EXPECT_EQ(Listing(), std::vector<std::string>{"firmware.hex"}) << name;
+      std::vector<std::string> listing = {"firmware.hex"};
+      if (c.new_name && patched) {
+        EXPECT_EQ(Read(new_file), kTwoRecordsPatched) << name;
+        listing.push_back("new.hex");
+      }
+      EXPECT_EQ(Listing(), listing) << name;
+      fs::remove(new_file);
     }
   }
 }

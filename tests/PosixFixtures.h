@@ -2,7 +2,8 @@
 // What the end-to-end tests of POSIX output paths set up around a run:
 // private mounts, loop devices, a lease held elsewhere, append-only
 // directories and the kernel's fs.protected_* settings, each undone when
-// its test ends; and the small helpers those tests share. Linux only.
+// its test ends; and the small helpers those tests share. Linux only:
+// tests/CMakeLists.txt builds the sources that include it on Linux alone.
 
 #ifndef HEXPOKE_TESTS_POSIX_FIXTURES_H_
 #define HEXPOKE_TESTS_POSIX_FIXTURES_H_

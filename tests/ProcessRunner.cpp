@@ -3,18 +3,21 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+// The system-call filter (refuse_tmpfile, hold_at) is seccomp's.
+#ifdef __linux__
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <cstddef>
 #include <cerrno>
@@ -26,6 +29,7 @@
 
 namespace {
 
+#ifdef __linux__
 #if defined(__x86_64__)
 constexpr unsigned kArch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
@@ -36,6 +40,7 @@ constexpr unsigned kArch = AUDIT_ARCH_ARM;
 constexpr unsigned kArch = AUDIT_ARCH_S390X;
 #else
 #error "no seccomp architecture for this machine"
+#endif
 #endif
 
 // Reads through the descriptor the child wrote to, not by name, so that a
@@ -62,6 +67,7 @@ int TemporaryFile(std::string& path) {
   return fd;
 }
 
+#ifdef __linux__
 // In the child: the system-call filter that refuses O_TMPFILE and holds
 // the child at `hold_at`. Returns the descriptor on which the held calls
 // are reported, or -1 if none are held.
@@ -151,6 +157,7 @@ void ServeHolds(int listener, pid_t pid, const ProcessOptions& options) {
   }
   close(child);
 }
+#endif
 
 // Starts the child; `listener` gets the descriptor on which its held calls
 // are reported, or -1.
@@ -169,10 +176,14 @@ StartedProcess Start(const std::vector<std::string>& args,
   if (filtered && !EmulatorCommand().empty()) {
     throw std::logic_error("no system-call filter under an emulator");
   }
+#ifdef __linux__
   int sockets[2] = {-1, -1};
   if (filtered && socketpair(AF_UNIX, SOCK_STREAM, 0, sockets) != 0) {
     throw std::runtime_error("socketpair failed");
   }
+#else
+  if (filtered) throw std::logic_error("no system-call filter but seccomp");
+#endif
 
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
@@ -219,6 +230,7 @@ StartedProcess Start(const std::vector<std::string>& args,
         _exit(124);
       }
     }
+#ifdef __linux__
     if (filtered) {
       const int held = InstallFilter(options);
       if (held >= 0) {
@@ -228,6 +240,7 @@ StartedProcess Start(const std::vector<std::string>& args,
       close(sockets[0]);
       close(sockets[1]);
     }
+#endif
     std::vector<std::string> command;
     if (!options.host_program) command = EmulatorCommand();
     command.insert(command.end(), args.begin(), args.end());
@@ -242,11 +255,13 @@ StartedProcess Start(const std::vector<std::string>& args,
     _exit(125);
   }
   process.pid = pid;
+#ifdef __linux__
   if (filtered) {
     close(sockets[1]);
     if (options.hold_at >= 0) listener = ReceiveDescriptor(sockets[0]);
     close(sockets[0]);
   }
+#endif
   return process;
 }
 
@@ -287,10 +302,12 @@ ProcessResult RunProcess(const std::vector<std::string>& args,
                          const ProcessOptions& options) {
   int listener = -1;
   StartedProcess process = Start(args, options, listener);
+#ifdef __linux__
   if (listener >= 0) {
     ServeHolds(listener, process.pid, options);
     close(listener);
   }
+#endif
   return WaitForProcess(process);
 }
 

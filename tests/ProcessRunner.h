@@ -29,7 +29,9 @@ struct ProcessOptions {
   // for appending as the shell's >> opens it. Otherwise it is a new file.
   bool stdout_appends = false;
   std::string stdout_before;
-  // O_TMPFILE fails (EOPNOTSUPP), as on a file system that lacks it.
+  // O_TMPFILE fails (EOPNOTSUPP), as on a file system that lacks it. This
+  // and hold_at set a seccomp filter on the child: Linux only; elsewhere
+  // they throw std::logic_error.
   bool refuse_tmpfile = false;
   // Every time the child makes the system call numbered `hold_at` (SYS_...),
   // it is held inside it while on_hold(pid, n) runs, n counting from 0.

@@ -4,6 +4,7 @@
 // kind.
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -315,6 +316,16 @@ class RewrittenFile final : public OutputFile {
   bool MakeRoom() {
     if (!length_) return true;
     const auto length = static_cast<off_t>(length_());
+    // Past the process's file size limit a write fails wherever it starts,
+    // over the old text too, where the file is already longer than the
+    // limit: the rewrite would stop halfway through.
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+        limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(length) > limit.rlim_cur) {
+      errno = EFBIG;
+      return false;
+    }
     const std::vector<char> zeros(kPiece, '\0');
     for (off_t at = old_size_; at < length;) {
       const std::size_t piece =
