@@ -10,7 +10,7 @@
 #  1. a release build with warnings as errors: unit, end-to-end and interop
 #     tests (the micro-benchmarks are built, never timed);
 #  2. clang-tidy and cppcheck on src/ (clang-tidy on the Windows-only
-#     source after step 6);
+#     source after step 7);
 #  3. a build with AddressSanitizer and UndefinedBehaviorSanitizer running
 #     the same tests;
 #  4. the statically linked release build (the single-file Linux binary)
