@@ -96,6 +96,15 @@ inline constexpr char kRewritesInPlace[] =
     "this build rewrites a file that is there in place, and makes no new "
     "file for it";
 
+// Whether this build's hexpoke makes its new file without a name
+// (O_TMPFILE, Linux's own) where the file system can, so that a kill
+// leaves nothing; a portable build names it while it writes it.
+#ifdef HEXPOKE_PORTABLE_POSIX
+inline constexpr bool kMakesUnnamedFiles = false;
+#else
+inline constexpr bool kMakesUnnamedFiles = true;
+#endif
+
 #ifndef _WIN32
 // Whether this build's hexpoke sees that a directory is append-only
 // (chattr +a) before it makes a name there: statx says so on Linux. A

@@ -100,7 +100,14 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
   const fs::perms drop_box = fs::perms::owner_all | fs::perms::group_write |
                              fs::perms::group_exec | fs::perms::others_write |
                              fs::perms::others_exec;
-  enum Setup { kPlain, kMountedOverName, kMountedReadOnly, kLeased, kLongPath };
+  enum Setup {
+    kPlain,
+    kMountedOverName,
+    kMountedReadOnly,
+    kLeased,
+    kLongPath,
+    kHardLinked,  // the file has a second name, which sees what it gets
+  };
   const struct {
     const char* dir;
     fs::perms dir_perms;
@@ -121,6 +128,7 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
        false},
       {"leased", fs::perms::all, false, true, kLeased, false},
       {"long", fs::perms::all, false, true, kLongPath, false},
+      {"hard-linked", fs::perms::all, false, true, kHardLinked, true},
   };
   for (const auto& c : cases) {
     if (c.needs_root && !as_root) {
@@ -145,6 +153,8 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
     if (c.nobodys && as_root) {
       ASSERT_EQ(chown(written.c_str(), 65534, 65534), 0) << c.dir;
     }
+    const std::string second_name = Path(std::string(c.dir) + "-link.hex");
+    if (c.setup == kHardLinked) fs::create_hard_link(file, second_name);
     if (c.setup == kLeased && !LeaseHolder(file).held()) {
       std::cout << "[ NOT RUN  ] row " << c.dir << ": no leases here\n";
       continue;
@@ -177,6 +187,9 @@ TEST_F(EndToEnd, AFileIsWrittenWhereverARedirectionWritesIt) {
         EXPECT_EQ(result.out, "") << c.dir << run;
         EXPECT_EQ(result.exit_code, 0) << c.dir << run;
         EXPECT_EQ(Read(file), shell ? interleaved : patched) << c.dir << run;
+        if (c.setup == kHardLinked) {
+          EXPECT_EQ(Read(second_name), Read(file)) << c.dir << run;
+        }
         if (holder) {
           EXPECT_TRUE(holder->held() && holder->GaveUp()) << run;
         }
@@ -1052,6 +1065,10 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
        false, true},
       {"a new name, at the directory's sync, after the rename", SYS_fsync, 1,
        SIGINT, true, false, true},
+      // Nothing can remove the named new file then: the next run does.
+      {"killed at the new file's sync", SYS_fsync, 0, SIGKILL, false},
+      {"a new name, killed at the new file's sync", SYS_fsync, 0, SIGKILL,
+       false, false, true},
   };
   for (const auto& c : cases) {
     const std::string row =
@@ -1086,7 +1103,19 @@ TEST_F(EndToEnd, ASignalMidWriteLeavesNoTemporaryFile) {
         EXPECT_EQ(Read(new_file), kTwoRecordsPatched) << name;
         listing.push_back("new.hex");
       }
+      const std::string left = c.new_name ? ".new.hex.hexpoke.tmp"
+                                          : ".firmware.hex.hexpoke.tmp";
+      if (c.signal_number == SIGKILL && !in_place &&
+          (refuse_tmpfile || !kMakesUnnamedFiles)) {
+        listing.insert(listing.begin(), left);
+      }
       EXPECT_EQ(Listing(), listing) << name;
+      if (c.signal_number == SIGKILL) {
+        const ProcessResult next = Hexpoke(PatchArgs(file, out, "0", "22"));
+        EXPECT_EQ(next.exit_code, 0) << name << ", the next run";
+        EXPECT_EQ(Read(out), kTwoRecordsPatched) << name << ", the next run";
+        EXPECT_EQ(fs::exists(Path(left)), false) << name << ", the next run";
+      }
       fs::remove(new_file);
     }
   }

@@ -627,6 +627,9 @@ std::unique_ptr<OutputFile> OpenExisting(LockedFile file,
 // putting a file under the name, or one has taken it meanwhile.
 std::unique_ptr<OutputFile> OpenNew(Destination& where, OpenFailure& failure,
                                     bool& look_again) {
+  // One that a run killed where it had to name it left behind, which a new
+  // file made without a name would never meet.
+  RemoveLeftTemporary(where.dir.get(), where.name);
   Temporary temporary(where.dir.get(), where.name);
   switch (temporary.Create(0666, !AppendOnly(where.dir.get()), true)) {
     case Claim::kClaimed:
