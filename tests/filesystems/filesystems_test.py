@@ -974,43 +974,41 @@ def check_full(hexpoke, machine, fs, stack):
     needed = len(expected_output(original, FULL_ADDRESS, FULL_VALUE))
     if free >= needed:
         problems.append("could not fill it: %d bytes still free, the new file needs %d" % (free, needed))
-    where = i.path("full")
-    path = os.path.join(where, "fw.hex")
-    for mode, target in (("in place", path), ("to a new name", os.path.join(where, "new.hex"))):
-        ran = hexpoke(path, target, FULL_ADDRESS, FULL_VALUE)
-        if ran.code != 127 or ran.output.strip() != "Error : File not written":
-            problems.append("%s: %s, expected exit 127 and 'Error : File not written'"
-                            % (mode, describe(ran)))
-        if read_file(path) != original:
-            problems.append("%s: the file changed: %s" % (mode, difference(original, read_file(path))))
-        left = beside(where, "fw.hex")
-        if left:
-            problems.append("%s: left beside it: %s" % (mode, listing(left)))
+    problems += refused(hexpoke, i.path("full"), original, FULL_ADDRESS, FULL_VALUE,
+                        "Error : File not written")
     if problems:
         return Outcome("full", False, plural(len(problems), "fault"), problems)
     return Outcome("full", True, "in place and to a new name: 'File not written', exit 127, "
                    "the file kept, nothing beside")
 
 
+def refused(hexpoke, where, original, address, value, message):
+    """Patches where/fw.hex in place and to a new name, each of which must
+    end with `message` and exit 127, leaving the file as it was (`original`)
+    and nothing beside it. Returns the faults found."""
+    path = os.path.join(where, "fw.hex")
+    problems = []
+    for mode, target in (("in place", path), ("to a new name", os.path.join(where, "new.hex"))):
+        ran = hexpoke(path, target, address, value)
+        if ran.code != 127 or ran.output.strip() != message:
+            problems.append("%s: %s, expected exit 127 and '%s'" % (mode, describe(ran), message))
+        if read_file(path) != original:
+            problems.append("%s: the file changed: %s" % (mode, difference(original, read_file(path))))
+        left = beside(where, "fw.hex")
+        if left:
+            problems.append("%s: left beside it: %s" % (mode, listing(left)))
+    return problems
+
+
 def check_readonly(hexpoke, machine, i):
     where = i.path("read-only")
-    path = os.path.join(where, "fw.hex")
     original = eight_records()
     try:
         machine.make_readonly(i)
     except Skip as reason:
         return Outcome("read-only", False, "could not be mounted read-only: %s" % reason)
-    problems = []
-    for mode, target in (("in place", path), ("to a new name", os.path.join(where, "new.hex"))):
-        ran = hexpoke(path, target, 40, bytes.fromhex("0BAD"))
-        if ran.code != 127 or ran.output.strip() != "Error : File not opened":
-            problems.append("%s: %s, expected exit 127 and 'Error : File not opened'"
-                            % (mode, describe(ran)))
-        if read_file(path) != original:
-            problems.append("%s: the file changed: %s" % (mode, difference(original, read_file(path))))
-        left = beside(where, "fw.hex")
-        if left:
-            problems.append("%s: found beside it: %s" % (mode, listing(left)))
+    problems = refused(hexpoke, where, original, 40, bytes.fromhex("0BAD"),
+                       "Error : File not opened")
     if problems:
         return Outcome("read-only", False, plural(len(problems), "fault"), problems)
     return Outcome("read-only", True, "in place and to a new name: 'File not opened', exit 127, "
