@@ -58,7 +58,6 @@ Left RemoveIfLeft(int dir, const std::string& temporary, bool wait) {
     return Left::kGone;
   }
   if (!SameFile(named, status)) return Left::kGone;  // look again
-  const SignalsHeld held;
   return unlinkat(dir, temporary.c_str(), 0) == 0 || errno == ENOENT
              ? Left::kGone
              : Left::kRefused;
@@ -165,15 +164,22 @@ Claim ClaimTemporary(int dir, const std::string& name, mode_t mode, bool wait,
     const LockResult locked = LockWholeFile(made.get(), true, true);
     struct stat own {};
     struct stat named {};
-    if (locked != LockResult::kError && fstat(made.get(), &own) == 0 &&
+    const bool ours =
+        fstat(made.get(), &own) == 0 &&
         fstatat(dir, temporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        SameFile(own, named)) {
+        SameFile(own, named);
+    if (ours && locked != LockResult::kError) {
       fd = std::move(made);
       return Claim::kClaimed;
     }
     const SignalsHeld held;
     ForgetTemporary();
-    if (locked == LockResult::kError) return Claim::kRefused;
+    if (locked == LockResult::kError) {
+      const int error = errno;
+      if (ours) unlinkat(dir, temporary.c_str(), 0);  // never written
+      errno = error;
+      return Claim::kRefused;
+    }
   }
   errno = EEXIST;
   return Claim::kRefused;
