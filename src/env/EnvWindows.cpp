@@ -284,7 +284,7 @@ class NamedFile {
   Seen IdentifyOpen(FileId& id) { return Identify(file_.get(), id); }
   Seen IdentifyName(FileId& id) { return IdentifyPath(path_, id); }
   void Close() { file_.reset(); }
-  bool WaitForReplacement(bool) { return WaitForLiveReplacement(path_); }
+  bool WaitForReplacement() { return WaitForLiveReplacement(path_); }
 
  private:
   std::wstring path_;
@@ -295,12 +295,6 @@ class NamedFile {
   Handle file_;
   DWORD error_ = ERROR_SUCCESS;
 };
-
-template <typename Wanted>
-NamedFile<Wanted> MakeNamedFile(const std::wstring& path, DWORD access,
-                                DWORD flags, bool exclusive, Wanted wanted) {
-  return NamedFile<Wanted>(path, access, flags, exclusive, std::move(wanted));
-}
 
 bool AnyFile(HANDLE) { return true; }
 
@@ -560,7 +554,7 @@ class WindowsEnv final : public Env {
     }
     // The usual in-place patch names the file the same way twice.
     const bool one_name = read == written;
-    auto named = MakeNamedFile(
+    NamedFile named(
         written, GENERIC_READ, 0, true,
         [&](HANDLE file) { return one_name || LeadsTo(read, file); });
     if (LockNamed(named) != Locked::kLocked ||
@@ -589,7 +583,7 @@ class WindowsEnv final : public Env {
     // Backup semantics open a directory too, whose reading then fails, as
     // it does elsewhere. What is not a file (a pipe, a directory) is read
     // unlocked.
-    auto named = MakeNamedFile(
+    NamedFile named(
         wide, GENERIC_READ,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, false,
         AnyFile);
@@ -655,7 +649,7 @@ class WindowsEnv final : public Env {
       }
       return OpenReplaced(std::move(target), true, std::move(lock), failure);
     }
-    auto named = MakeNamedFile(target, GENERIC_READ, 0, true, AnyFile);
+    NamedFile named(target, GENERIC_READ, 0, true, AnyFile);
     switch (LockNamed(named)) {
       case Locked::kLocked:
         return OpenReplaced(

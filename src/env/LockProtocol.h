@@ -62,15 +62,12 @@ enum class Locked {
 //   Seen IdentifyOpen(FileId&);  the open file's id
 //   Seen IdentifyName(FileId&);  the id of the file the name leads to now
 //   void Close();           closes the open file, which ends its lock
-//   bool WaitForReplacement(bool after_lock);
+//   bool WaitForReplacement();
 //                           where the name led nowhere: if another run is
 //                           putting a file under it (some file systems
 //                           rename in steps, and the name is missing
 //                           between them), waits until it is done and
 //                           returns true, to look again; else false.
-//                           `after_lock` says that the name led to the file
-//                           when it was opened, and was gone once it was
-//                           locked.
 // On kLocked the file is left open and locked in `files`.
 template <typename Files>
 Locked LockNamed(Files& files) {
@@ -82,7 +79,7 @@ Locked LockNamed(Files& files) {
       case Opened::kFile:
         break;
       case Opened::kNothing:
-        if (files.WaitForReplacement(false)) continue;
+        if (files.WaitForReplacement()) continue;
         return Locked::kNothing;
       case Opened::kNotWanted:
         return Locked::kNotWanted;
@@ -108,7 +105,7 @@ Locked LockNamed(Files& files) {
         continue;
       case Seen::kNothing:
         files.Close();
-        if (files.WaitForReplacement(true)) continue;
+        if (files.WaitForReplacement()) continue;
         return Locked::kNothing;
       case Seen::kError:
         return Locked::kError;

@@ -91,12 +91,6 @@ struct Destination {
 // cannot be searched, a directory.
 bool Locate(const std::string& path, Destination& destination);
 
-// How many names the file open as `fd`, of status `status`, has, as its
-// file system says now: a FUSE file system's count as the kernel keeps it
-// can be far off (NTFS through FUSE, which gives a removed file's number to
-// the next new one).
-std::uint64_t LinkCount(int fd, const struct stat& status);
-
 // Whether the directory open as `dir` is append-only (chattr +a): a name
 // made there can never be removed or renamed again. Known only where the
 // system says (statx); elsewhere false.
@@ -194,7 +188,7 @@ class NamedFile {
   }
   Seen IdentifyName(FileId& id) { return IdentifyPath(path_, id); }
   void Close() { fd_.reset(); }
-  bool WaitForReplacement(bool after_lock);
+  bool WaitForReplacement();
 
  private:
   std::string path_;

@@ -106,7 +106,7 @@ bool NamedFile::Lock() {
   return LockWholeFile(fd_.get(), exclusive_, true) != LockResult::kError;
 }
 
-bool NamedFile::WaitForReplacement(bool) {
+bool NamedFile::WaitForReplacement() {
   Destination destination;
   if (!Locate(path_, destination) || destination.descriptor >= 0) {
     return false;

@@ -591,8 +591,7 @@ std::unique_ptr<OutputFile> OpenExisting(LockedFile file,
   // directory a new file could never be renamed over the old one, nor
   // removed.
   Metadata metadata;
-  if (LinkCount(file.fd.get(), file.status) > 1 || AppendOnly(dir) ||
-      !CarriesMetadata() ||
+  if (file.status.st_nlink > 1 || AppendOnly(dir) || !CarriesMetadata() ||
       !metadata.Read(file.fd.get())) {
     return std::make_unique<RewrittenFile>(std::move(file), length);
   }
@@ -700,12 +699,9 @@ std::unique_ptr<OutputFile> OpenOutputFile(const std::string& path,
       case Locked::kLocked:
         file.dir = std::move(where.dir);
         file.name = std::move(where.name);
-        file.update_lock = std::move(lock);
         // Links on the way may have changed since the path was followed.
-        if (!file.StillNamed()) {
-          lock = std::move(file.update_lock);
-          continue;
-        }
+        if (!file.StillNamed()) continue;
+        file.update_lock = std::move(lock);
         return OpenExisting(std::move(file), length, failure);
       case Locked::kNothing: {
         bool look_again = false;

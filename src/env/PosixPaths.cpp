@@ -151,20 +151,6 @@ bool Locate(const std::string& path, Destination& destination) {
   return false;
 }
 
-std::uint64_t LinkCount(int fd, const struct stat& status) {
-#if HEXPOKE_LINUX_CALLS && defined(AT_STATX_FORCE_SYNC)
-  struct statx fresh {};
-  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_NLINK,
-            &fresh) == 0 &&
-      (fresh.stx_mask & STATX_NLINK) != 0) {
-    return fresh.stx_nlink;
-  }
-#else
-  (void)fd;
-#endif
-  return static_cast<std::uint64_t>(status.st_nlink);
-}
-
 bool AppendOnly(int dir) {
 #if HEXPOKE_LINUX_CALLS && defined(STATX_ATTR_APPEND)
   struct statx status {};
